@@ -1,0 +1,50 @@
+# The Windows tests, run under 64-bit Wine from the cross build. Everything they use lands beside
+# vemo.exe, where the test programs look for it.
+set(fixtures ${PROJECT_SOURCE_DIR}/tests/fixtures)
+set(out ${CMAKE_BINARY_DIR})
+
+# The fixture icons, and a resource-only module holding four of them.
+set(icons red green blue yellow grey)
+set(icon_files)
+foreach(icon ${icons})
+  configure_file(${fixtures}/${icon}.ico ${out}/${icon}.ico COPYONLY)
+  list(APPEND icon_files ${fixtures}/${icon}.ico)
+endforeach()
+add_custom_command(OUTPUT ${out}/icons.dll
+  COMMAND ${CMAKE_RC_COMPILER} -I ${fixtures} ${fixtures}/icons.rc -O coff -o icons.res.o
+  COMMAND ${CMAKE_CXX_COMPILER} -shared -nostdlib icons.res.o -o ${out}/icons.dll
+  DEPENDS ${fixtures}/icons.rc ${icon_files}
+  WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}
+  VERBATIM)
+add_custom_target(vemo_fixtures ALL DEPENDS ${out}/icons.dll)
+
+function(vemo_wine_test name)
+  add_executable(${name} ${ARGN})
+  target_link_libraries(${name} PRIVATE GTest::gtest_main vemo_warnings)
+  target_compile_definitions(${name} PRIVATE WIN32_LEAN_AND_MEAN NOMINMAX)
+  target_link_options(${name} PRIVATE -static)
+  set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${out})
+  add_dependencies(${name} vemo_fixtures)
+endfunction()
+
+# The real platform layer in the window's own process: Wine does not carry WM_SETICON between
+# processes.
+vemo_wine_test(console_icon_test ${PROJECT_SOURCE_DIR}/tests/win32/console_icon_test.cpp)
+target_link_libraries(console_icon_test PRIVATE vemo_cli vemo_console_icon gdi32)
+# The real exe, run as a separate process.
+vemo_wine_test(vemo_exe_test ${PROJECT_SOURCE_DIR}/tests/win32/vemo_exe_test.cpp)
+add_dependencies(vemo_exe_test vemo)
+
+set(wine ${PROJECT_SOURCE_DIR}/scripts/wine ${out}/wine-prefix)
+add_test(NAME wine_start COMMAND ${wine} start)
+add_test(NAME wine_stop COMMAND ${wine} stop)
+set_tests_properties(wine_start PROPERTIES FIXTURES_SETUP wine)
+set_tests_properties(wine_stop PROPERTIES FIXTURES_CLEANUP wine)
+
+add_test(NAME console_icon_test
+  COMMAND ${wine} console $<TARGET_FILE:console_icon_test> --gtest_filter=-NoConsole.*)
+add_test(NAME console_icon_test_no_console
+  COMMAND ${wine} run $<TARGET_FILE:console_icon_test> --gtest_filter=NoConsole.*)
+add_test(NAME vemo_exe_test COMMAND ${wine} run $<TARGET_FILE:vemo_exe_test>)
+set_tests_properties(console_icon_test console_icon_test_no_console vemo_exe_test
+  PROPERTIES FIXTURES_REQUIRED wine TIMEOUT 120)

@@ -1,0 +1,32 @@
+// The platform operations the front end needs: find the console window, test a path, obtain an
+// icon and hand it to the window. Each is one or two Win32 calls with fixed arguments; none
+// reports a failure, and nothing here releases a handle. Strings are NUL-terminated byte strings in
+// the ANSI code page, passed on unchanged.
+#ifndef VEMO_CONSOLE_ICON_CONSOLE_ICON_H_
+#define VEMO_CONSOLE_ICON_CONSOLE_ICON_H_
+
+#include <cstdint>
+
+// A top-level window (HWND); null when no window matched.
+using ConsoleWindowHandle = void*;
+// An icon (HICON) as a loader returned it; may be null or no valid icon.
+using IconHandle = void*;
+
+// The top-level window of class "ConsoleWindowClass" that bears this console's title, or null when
+// the process has no console or no such window exists.
+ConsoleWindowHandle FindConsoleWindow();
+
+// True when the file or directory at `path` exists.
+bool IconFileExists(const char* path);
+
+// The icon in the icon file at `path`, at its own size; null or unusable if it holds none.
+IconHandle LoadIconFromFile(const char* path);
+
+// The icon at `index` in the module at `path`, as ExtractIconA gives it: a negative index -n selects
+// the icon whose resource ID is n, and -1 gives the count of icons instead of an icon.
+IconHandle ExtractIconFromModule(const char* path, std::int32_t index);
+
+// Sends `icon` to `window` as its small icon; the large icon is left as it was.
+void SetWindowSmallIcon(ConsoleWindowHandle window, IconHandle icon);
+
+#endif  // VEMO_CONSOLE_ICON_CONSOLE_ICON_H_

@@ -1,0 +1,3 @@
+#include "cli/command.h"
+
+int main(int argc, char** argv) { return RunTool(argc, argv); }

@@ -1,0 +1,30 @@
+#include "fake_console_icon.h"
+
+FakePlatform& Fake() {
+  static FakePlatform fake{};
+  return fake;
+}
+
+ConsoleWindowHandle FindConsoleWindow() {
+  Fake().calls.push_back(FindCall());
+  return Fake().window;
+}
+
+bool IconFileExists(const char* path) {
+  Fake().calls.push_back(ExistsCall(path));
+  return Fake().exists;
+}
+
+IconHandle LoadIconFromFile(const char* path) {
+  Fake().calls.push_back(LoadCall(path));
+  return Fake().fileIcon;
+}
+
+IconHandle ExtractIconFromModule(const char* path, std::int32_t index) {
+  Fake().calls.push_back(ExtractCall(path, index));
+  return Fake().moduleIcon;
+}
+
+void SetWindowSmallIcon(ConsoleWindowHandle window, IconHandle icon) {
+  Fake().calls.push_back(SetCall(window, icon));
+}
