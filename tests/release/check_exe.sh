@@ -44,8 +44,9 @@ for text in "FileDescription" "Vemo Tool" "FileVersion" "ProductVersion" "Origin
             1f676c76-80e1-4239-95bb-83d0f6d0da78 8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a; do
   grep -qF -- "$text" <<<"$resources" && pass "resource text $text" || fail "no resource text $text"
 done
-grep -qE 'VALUE "(FileVersion|ProductVersion)", "1\.0"' "$src/src/vemo.rc" \
-  && pass "version 1.0" || fail "version strings are not 1.0"
+# FileVersion and ProductVersion are the only strings of the version resource that read "1.0".
+[ "$(strings -a -el -n 3 "$exe" | grep -cx '1\.0')" -eq 2 ] \
+  && pass "versions 1.0" || fail "FileVersion and ProductVersion are not both 1.0"
 
 # Two more builds of the same sources, in folders of their own, one of them cleaned and rebuilt.
 work=$(mktemp -d)
