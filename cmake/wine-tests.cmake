@@ -16,7 +16,15 @@ add_custom_command(OUTPUT ${out}/icons.dll
   DEPENDS ${fixtures}/icons.rc ${icon_files}
   WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}
   VERBATIM)
-add_custom_target(vemo_fixtures ALL DEPENDS ${out}/icons.dll)
+# A module with an icon and an entry point that would leave a marker file if it ever ran.
+add_custom_command(OUTPUT ${out}/marker.dll
+  COMMAND ${CMAKE_RC_COMPILER} -I ${fixtures} ${fixtures}/marker.rc -O coff -o marker.res.o
+  COMMAND ${CMAKE_CXX_COMPILER} -shared -nostdlib -O2 ${fixtures}/marker.cpp marker.res.o
+    -lkernel32 -o ${out}/marker.dll
+  DEPENDS ${fixtures}/marker.cpp ${fixtures}/marker.rc ${fixtures}/red.ico
+  WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}
+  VERBATIM)
+add_custom_target(vemo_fixtures ALL DEPENDS ${out}/icons.dll ${out}/marker.dll)
 
 function(vemo_wine_test name)
   add_executable(${name} ${ARGN})
@@ -34,6 +42,9 @@ target_link_libraries(console_icon_test PRIVATE vemo_cli vemo_console_icon gdi32
 # The real exe, run as a separate process.
 vemo_wine_test(vemo_exe_test ${PROJECT_SOURCE_DIR}/tests/win32/vemo_exe_test.cpp)
 add_dependencies(vemo_exe_test vemo)
+# The real exe on hostile files and paths.
+vemo_wine_test(hostile_test ${PROJECT_SOURCE_DIR}/tests/win32/hostile_test.cpp)
+add_dependencies(hostile_test vemo)
 
 set(wine ${PROJECT_SOURCE_DIR}/scripts/wine ${out}/wine-prefix)
 add_test(NAME wine_start COMMAND ${wine} start)
@@ -46,5 +57,6 @@ add_test(NAME console_icon_test
 add_test(NAME console_icon_test_no_console
   COMMAND ${wine} run $<TARGET_FILE:console_icon_test> --gtest_filter=NoConsole.*)
 add_test(NAME vemo_exe_test COMMAND ${wine} run $<TARGET_FILE:vemo_exe_test>)
-set_tests_properties(console_icon_test console_icon_test_no_console vemo_exe_test
+add_test(NAME hostile_test COMMAND ${wine} console $<TARGET_FILE:hostile_test>)
+set_tests_properties(console_icon_test console_icon_test_no_console vemo_exe_test hostile_test
   PROPERTIES FIXTURES_REQUIRED wine TIMEOUT 120)

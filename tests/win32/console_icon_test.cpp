@@ -11,19 +11,12 @@
 
 #include "cli/command.h"
 #include "console_icon/console_icon.h"
+#include "run_vemo.h"
 
 namespace {
 
 const COLORREF kRed = RGB(0xFF, 0, 0), kGreen = RGB(0, 0xFF, 0), kBlue = RGB(0, 0, 0xFF),
                kYellow = RGB(0xFF, 0xFF, 0);
-
-// The folder of this program, where the build puts the fixtures, with a trailing backslash.
-std::string Here() {
-  char path[MAX_PATH];
-  DWORD n = GetModuleFileNameA(nullptr, path, MAX_PATH);
-  std::string here(path, n);
-  return here.substr(0, here.find_last_of('\\') + 1);
-}
 
 // The colour at the centre of an icon's image, or CLR_INVALID when `icon` is no icon.
 COLORREF CentreColour(HICON icon) {

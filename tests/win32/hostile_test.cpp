@@ -1,0 +1,200 @@
+// The real vemo.exe on hostile files and paths, in a folder of the test's own: each run must end in
+// time with the status the command line calls for, and leave every file in the folder as it was.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "run_vemo.h"
+
+namespace {
+
+std::string ReadFileBytes(const std::string& path) {
+  HANDLE f = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
+                         nullptr);
+  std::string bytes = f == INVALID_HANDLE_VALUE ? std::string() : ReadAll(f);
+  if (f != INVALID_HANDLE_VALUE) CloseHandle(f);
+  return bytes;
+}
+
+void WriteFileBytes(const std::string& path, const std::string& bytes) {
+  HANDLE f = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  ASSERT_NE(f, INVALID_HANDLE_VALUE) << path;
+  DWORD written;
+  WriteFile(f, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+  CloseHandle(f);
+}
+
+// Every file and folder below `dir`, with its size, time of last change and bytes.
+void Snapshot(const std::string& dir, std::map<std::string, std::string>& tree) {
+  WIN32_FIND_DATAA d;
+  HANDLE h = FindFirstFileA((dir + "*").c_str(), &d);
+  if (h == INVALID_HANDLE_VALUE) return;
+  do {
+    std::string name = d.cFileName;
+    if (name == "." || name == "..") continue;
+    std::string path = dir + name;
+    std::string entry = std::to_string(d.nFileSizeLow) + ":" +
+                        std::to_string(d.ftLastWriteTime.dwLowDateTime) + ":" +
+                        std::to_string(d.ftLastWriteTime.dwHighDateTime);
+    if (d.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+      tree[path + "\\"] = entry;
+      Snapshot(path + "\\", tree);
+    } else {
+      tree[path] = entry + ":" + ReadFileBytes(path);
+    }
+  } while (FindNextFileA(h, &d));
+  FindClose(h);
+}
+
+void RemoveTree(const std::string& dir) {
+  std::map<std::string, std::string> tree;
+  Snapshot(dir, tree);
+  for (auto it = tree.rbegin(); it != tree.rend(); ++it) {
+    if (it->first.back() == '\\') RemoveDirectoryA(it->first.c_str());
+    else DeleteFileA(it->first.c_str());
+  }
+  RemoveDirectoryA(dir.c_str());
+}
+
+// The test's folder, made afresh with the hostile files in it.
+std::string Folder() { return Here() + "hostile\\"; }
+
+// A folder path padded with nested folders, so that `Folder() + Padded(n) + "x.ico"` can be made
+// just `n` characters long.
+std::string Padding(std::size_t total, const std::string& name) {
+  std::size_t fixed = Folder().size() + name.size();
+  std::string pad;
+  while (fixed + pad.size() + 101 < total) pad += std::string(100, 'p') + "\\";
+  std::size_t rest = total - fixed - pad.size();
+  if (rest > 1) pad += std::string(rest - 1, 'q') + "\\";
+  return pad;
+}
+
+// A byte of the ANSI code page that is no ASCII character, as the one it is a part of.
+std::string NonAscii() { return GetACP() == CP_UTF8 ? "\xC3\xA9" : "\xE9"; }
+
+void MakeFolder() {
+  RemoveTree(Folder());
+  ASSERT_TRUE(CreateDirectoryA(Folder().c_str(), nullptr));
+  std::string red = ReadFileBytes(Here() + "red.ico");
+  ASSERT_EQ(red.size(), 1150u);
+  WriteFileBytes(Folder() + "red.ico", red);
+  WriteFileBytes(Folder() + "truncated.ico", red.substr(0, 100));
+  WriteFileBytes(Folder() + "header-only.ico", red.substr(0, 22));
+  // The directory claims 200 images of 256x256, with more bytes at offsets past the file's end.
+  std::string liar = red;
+  liar[4] = static_cast<char>(200);
+  liar[6] = liar[7] = 0;
+  liar[14] = liar[15] = liar[16] = liar[17] = '\x7F';
+  WriteFileBytes(Folder() + "claims-more.ico", liar);
+  std::string pastEnd = red;
+  pastEnd[18] = pastEnd[19] = pastEnd[20] = '\xFF';
+  WriteFileBytes(Folder() + "offset-past-end.ico", pastEnd);
+  WriteFileBytes(Folder() + "zero.ico", "");
+  ASSERT_TRUE(CreateDirectoryA((Folder() + "folder.ico").c_str(), nullptr));
+  WriteFileBytes(Folder() + "no-icons.dll", ReadFileBytes(Here() + "vemo.exe"));
+  WriteFileBytes(Folder() + "marker.dll", ReadFileBytes(Here() + "marker.dll"));
+  ASSERT_TRUE(CreateDirectoryA((Folder() + "with spaces").c_str(), nullptr));
+  WriteFileBytes(Folder() + "with spaces\\red icon.ico", red);
+  WriteFileBytes(Folder() + "r" + NonAscii() + "d.ico", red);
+  std::string pad = Padding(259, "x.ico");
+  std::string dir = Folder();
+  for (std::size_t i = 0; i < pad.size(); i = pad.find('\\', i) + 1) {
+    dir += pad.substr(i, pad.find('\\', i) + 1 - i);
+    ASSERT_TRUE(CreateDirectoryA(dir.c_str(), nullptr)) << dir.size();
+  }
+  WriteFileBytes(Folder() + pad + "x.ico", red);
+}
+
+struct HostileCase {
+  std::vector<std::string> args;  // "@" stands for the test's folder
+  DWORD status;
+};
+
+std::vector<HostileCase> Cases() {
+  std::string pad259 = Padding(259, "x.ico");
+  return {
+      {{"/ico", "@truncated.ico"}, 0},
+      {{"/ico", "@header-only.ico"}, 0},
+      {{"/ico", "@claims-more.ico"}, 0},
+      {{"/ico", "@offset-past-end.ico"}, 0},
+      {{"/ico", "@zero.ico"}, 0},
+      {{"/ico", "@folder.ico"}, 0},
+      {{"/res", "@truncated.ico", "0"}, 0},
+      {{"/res", "@claims-more.ico", "0"}, 0},
+      {{"/res", "@zero.ico", "0"}, 0},
+      {{"/res", "@folder.ico", "0"}, 0},
+      {{"/res", "@no-icons.dll", "0"}, 0},
+      {{"/res", "@no-icons.dll", "-1"}, 0},
+      {{"/res", "@marker.dll", "0"}, 0},
+      {{"/res", "@marker.dll", "-1"}, 0},
+      {{"/res", "@marker.dll", "2147483647"}, 0},
+      {{"/res", "@marker.dll", "-2147483648"}, 0},
+      {{"/res", "@marker.dll", "99999999999"}, 0},
+      {{"/ico", "@marker.dll"}, 0},
+      {{"/ico", "@with spaces\\red icon.ico"}, 0},
+      {{"/ico", "@with spaces\\missing icon.ico"}, 1},
+      {{"/ico", "@r" + NonAscii() + "d.ico"}, 0},
+      {{"/ico", "@r" + NonAscii() + NonAscii() + "d.ico"}, 1},
+      {{"/ico", "@" + pad259 + "x.ico"}, 0},
+      {{"/ico", "@" + Padding(260, "x.ico") + "x.ico"}, 1},
+      {{"/ico", "@" + Padding(261, "x.ico") + "x.ico"}, 1},
+      {{"/res", "@" + Padding(1200, "x.dll") + "x.dll", "0"}, 1},
+      {{"/ico", "@" + std::string(1200, 'n') + ".ico"}, 1},
+  };
+}
+
+TEST(Hostile, TheMarkerModuleWouldShowARunEntryPoint) {
+  // The check below means something only if loading the module as code does leave the marker.
+  std::string dir = Here() + "marker-check\\";
+  RemoveTree(dir);
+  ASSERT_TRUE(CreateDirectoryA(dir.c_str(), nullptr));
+  char before[MAX_PATH];
+  GetCurrentDirectoryA(MAX_PATH, before);
+  SetCurrentDirectoryA(dir.c_str());
+  HMODULE m = LoadLibraryA((Here() + "marker.dll").c_str());
+  SetCurrentDirectoryA(before);
+  ASSERT_NE(m, nullptr);
+  FreeLibrary(m);
+  EXPECT_NE(GetFileAttributesA((dir + "marker.txt").c_str()), INVALID_FILE_ATTRIBUTES);
+  RemoveTree(dir);
+}
+
+TEST(Hostile, EndsInTimeWithTheRightStatusAndChangesNoFile) {
+  MakeFolder();
+  for (const HostileCase& c : Cases()) {
+    std::vector<std::string> args;
+    for (const std::string& a : c.args) args.push_back(a[0] == '@' ? Folder() + a.substr(1) : a);
+    std::string line;
+    for (const std::string& a : args) line += " [" + a + "]";
+    SCOPED_TRACE("command line:" + line);
+    std::map<std::string, std::string> before, after;
+    Snapshot(Folder(), before);
+    // Run in the test's folder, on this console, so a marker or any other file would land there.
+    Outcome o = RunVemo(args, true, Folder(), 0, 20000);
+    Snapshot(Folder(), after);
+    ASSERT_TRUE(o.started);
+    EXPECT_TRUE(o.finished) << "hung";
+    EXPECT_EQ(o.status, c.status);
+    EXPECT_EQ(o.out, "");
+    EXPECT_EQ(o.err, "");
+    EXPECT_TRUE(before == after) << "files changed";
+  }
+}
+
+// A window cannot bear a title this long (CreateWindowA refuses it), so this shows only that the
+// longest console title is read without harm.
+TEST(Hostile, LongestConsoleTitle) {
+  ASSERT_TRUE(SetConsoleTitleA(std::string(65535, 'L').c_str())) << "the test needs a console";
+  Outcome o = RunVemo({"/ico", Here() + "red.ico"}, true, Here(), 0, 20000);
+  EXPECT_TRUE(o.finished);
+  EXPECT_EQ(o.status, 0u);
+  o = RunVemo({"/ico", Here() + "missing.ico"}, true, Here(), 0, 20000);
+  EXPECT_EQ(o.status, 1u);
+}
+
+}  // namespace

@@ -1,0 +1,96 @@
+// Helpers of the Windows tests: where the build put the fixtures, and a run of the real vemo.exe
+// as a child process.
+#ifndef VEMO_TESTS_WIN32_RUN_VEMO_H_
+#define VEMO_TESTS_WIN32_RUN_VEMO_H_
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+// The folder of this program, where the build puts vemo.exe and the fixtures, with a trailing
+// backslash.
+inline std::string Here() {
+  char path[MAX_PATH];
+  DWORD n = GetModuleFileNameA(nullptr, path, MAX_PATH);
+  std::string here(path, n);
+  return here.substr(0, here.find_last_of('\\') + 1);
+}
+
+inline std::string ReadAll(HANDLE h) {
+  std::string text;
+  char buffer[4096];
+  DWORD n;
+  while (ReadFile(h, buffer, sizeof buffer, &n, nullptr) && n > 0) text.append(buffer, n);
+  return text;
+}
+
+struct Outcome {
+  bool started = false;
+  bool finished = false;  // within the time allowed
+  DWORD status = 0xFFFFFFFF;
+  std::string out, err;
+};
+
+inline HANDLE InheritableTempFile(const std::string& path) {
+  SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
+  return CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, &sa,
+                     CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+}
+
+// Runs vemo.exe with `args`, each quoted, in the folder `cwd`; standard output goes into a pipe or
+// a file, standard error into a file. A run that outlives `timeoutMs` is ended and reported as
+// unfinished.
+inline Outcome RunVemo(const std::vector<std::string>& args, bool outToPipe, const std::string& cwd,
+                       DWORD creationFlags, DWORD timeoutMs = 30000) {
+  std::string line = "\"" + Here() + "vemo.exe\"";
+  for (const std::string& a : args) line += " \"" + a + "\"";
+  Outcome o;
+  SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
+  HANDLE outRead = nullptr, outWrite = nullptr;
+  if (outToPipe) {
+    CreatePipe(&outRead, &outWrite, &sa, 0);
+    SetHandleInformation(outRead, HANDLE_FLAG_INHERIT, 0);
+  } else {
+    outWrite = InheritableTempFile(Here() + "vemo-stdout.tmp");
+  }
+  HANDLE errFile = InheritableTempFile(Here() + "vemo-stderr.tmp");
+  STARTUPINFOA si = {};
+  si.cb = sizeof si;
+  si.dwFlags = STARTF_USESTDHANDLES;
+  si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+  si.hStdOutput = outWrite;
+  si.hStdError = errFile;
+  PROCESS_INFORMATION pi;
+  std::vector<char> cmd(line.begin(), line.end());
+  cmd.push_back('\0');
+  o.started = CreateProcessA(nullptr, cmd.data(), nullptr, nullptr, TRUE, creationFlags, nullptr,
+                             cwd.c_str(), &si, &pi) != FALSE;
+  if (outToPipe) {
+    CloseHandle(outWrite);
+    // The usage is far smaller than the pipe's buffer, so reading after the exit cannot block the
+    // child; a child that never exits is ended below, which closes the pipe.
+  }
+  if (o.started) {
+    o.finished = WaitForSingleObject(pi.hProcess, timeoutMs) == WAIT_OBJECT_0;
+    if (!o.finished) TerminateProcess(pi.hProcess, 0xDEAD);
+    WaitForSingleObject(pi.hProcess, INFINITE);
+    GetExitCodeProcess(pi.hProcess, &o.status);
+    CloseHandle(pi.hProcess);
+    CloseHandle(pi.hThread);
+  }
+  if (outToPipe) {
+    if (o.started) o.out = ReadAll(outRead);
+    CloseHandle(outRead);
+  } else {
+    SetFilePointer(outWrite, 0, nullptr, FILE_BEGIN);
+    o.out = ReadAll(outWrite);
+    CloseHandle(outWrite);
+  }
+  SetFilePointer(errFile, 0, nullptr, FILE_BEGIN);
+  o.err = ReadAll(errFile);
+  CloseHandle(errFile);
+  return o;
+}
+
+#endif  // VEMO_TESTS_WIN32_RUN_VEMO_H_
