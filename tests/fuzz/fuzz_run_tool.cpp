@@ -15,12 +15,6 @@
 
 namespace {
 
-const char kUsage[] =
-    "\nVemo Tool\nVer 1.0 (VC++) By Tarvesin\n\n"
-    "Arguments:\n"
-    "/ico FileName       Load Icon from FileName\n"
-    "/res FileName i     Load Icon from Resource FileName , Index i\n";
-
 void Check(bool ok, const char* what) {
   if (!ok) {
     std::fprintf(stderr, "violated: %s\n", what);

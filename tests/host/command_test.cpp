@@ -11,12 +11,6 @@
 
 namespace {
 
-const char kUsage[] =
-    "\nVemo Tool\nVer 1.0 (VC++) By Tarvesin\n\n"
-    "Arguments:\n"
-    "/ico FileName       Load Icon from FileName\n"
-    "/res FileName i     Load Icon from Resource FileName , Index i\n";
-
 // argv as the start-up gives it: the program's name first, then `args`.
 std::vector<const char*> Argv(const std::vector<const char*>& args) {
   std::vector<const char*> argv{"vemo.exe"};

@@ -45,6 +45,13 @@ struct FakePlatform {
   std::vector<FakeCall> calls;
 };
 
+// The usage text, byte for byte, as a host build writes it (no CR before each LF).
+inline constexpr char kUsage[] =
+    "\nVemo Tool\nVer 1.0 (VC++) By Tarvesin\n\n"
+    "Arguments:\n"
+    "/ico FileName       Load Icon from FileName\n"
+    "/res FileName i     Load Icon from Resource FileName , Index i\n";
+
 // The fake's state, which each test sets afresh.
 FakePlatform& Fake();
 
