@@ -3,27 +3,27 @@
 set(fixtures ${PROJECT_SOURCE_DIR}/tests/fixtures)
 set(out ${CMAKE_BINARY_DIR})
 
-# The fixture icons, and a resource-only module holding four of them.
+# The fixture icons, a resource-only module holding four of them, and a module whose entry point
+# shows whether it ran.
 set(icons red green blue yellow grey)
 set(icon_files)
 foreach(icon ${icons})
   configure_file(${fixtures}/${icon}.ico ${out}/${icon}.ico COPYONLY)
   list(APPEND icon_files ${fixtures}/${icon}.ico)
 endforeach()
-add_custom_command(OUTPUT ${out}/icons.dll
-  COMMAND ${CMAKE_RC_COMPILER} -I ${fixtures} ${fixtures}/icons.rc -O coff -o icons.res.o
-  COMMAND ${CMAKE_CXX_COMPILER} -shared -nostdlib icons.res.o -o ${out}/icons.dll
-  DEPENDS ${fixtures}/icons.rc ${icon_files}
-  WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}
-  VERBATIM)
-# A module with an icon and an entry point that would leave a marker file if it ever ran.
-add_custom_command(OUTPUT ${out}/marker.dll
-  COMMAND ${CMAKE_RC_COMPILER} -I ${fixtures} ${fixtures}/marker.rc -O coff -o marker.res.o
-  COMMAND ${CMAKE_CXX_COMPILER} -shared -nostdlib -O2 ${fixtures}/marker.cpp marker.res.o
-    -lkernel32 -o ${out}/marker.dll
-  DEPENDS ${fixtures}/marker.cpp ${fixtures}/marker.rc ${fixtures}/red.ico
-  WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}
-  VERBATIM)
+# A fixture module: the resources of NAME.rc linked without the C runtime, and any sources given.
+function(vemo_fixture_module name)
+  add_custom_command(OUTPUT ${out}/${name}.dll
+    COMMAND ${CMAKE_RC_COMPILER} -I ${fixtures} ${fixtures}/${name}.rc -O coff -o ${name}.res.o
+    COMMAND ${CMAKE_CXX_COMPILER} -shared -nostdlib -O2 ${ARGN} ${name}.res.o -lkernel32
+      -o ${out}/${name}.dll
+    DEPENDS ${fixtures}/${name}.rc ${icon_files} ${ARGN}
+    WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}
+    VERBATIM)
+endfunction()
+vemo_fixture_module(icons)
+# An icon and an entry point that would leave a marker file if the module ever ran.
+vemo_fixture_module(marker ${fixtures}/marker.cpp)
 add_custom_target(vemo_fixtures ALL DEPENDS ${out}/icons.dll ${out}/marker.dll)
 
 function(vemo_wine_test name)
