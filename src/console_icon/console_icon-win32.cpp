@@ -1,18 +1,38 @@
-// The console icon operations on Win32. The ANSI calls are named explicitly so that the build's
-// UNICODE setting cannot change them.
+// The console icon operations on Win32. Each call is named with its A or W suffix so that the
+// build's UNICODE setting cannot change it: the title goes through the wide calls, since no code
+// page carries every title, and paths through the ANSI calls, as the argument vector holds them.
 #include "console_icon/console_icon.h"
 
 #include <windows.h>
 #include <shellapi.h>
 #include <shlwapi.h>
 
+#include <algorithm>
+#include <cwchar>
+
 ConsoleWindowHandle FindConsoleWindow() {
-  // cmd.exe puts the running command line into the title, so it can be far longer than a path;
-  // 65536 characters hold any console title.
-  char title[65536];
-  // A process without a console reads 0, and so does an empty title: neither names our window.
-  if (GetConsoleTitleA(title, sizeof title) == 0) return nullptr;
-  return FindWindowA("ConsoleWindowClass", title);
+  // 16384 characters hold any title a command line makes and still fit the 64 KiB heap through
+  // which Windows 7 passes console buffers. Zeroed, so that a title copied only in part shows.
+  const DWORD size = 16384;
+  wchar_t title[size] = {};
+  DWORD n = GetConsoleTitleW(title, size);
+  // Only a title that arrived whole is searched: the first part of a longer one can be another
+  // window's whole title, and Windows versions differ in what they return for it. A process
+  // without a console reads 0.
+  if (n > 0 && n < size - 1 && std::find(title, title + n, L'\0') == title + n) {
+    title[n] = L'\0';
+    if (HWND window = FindWindowW(L"ConsoleWindowClass", title)) return window;
+  }
+  // On Windows 10 and 11 the caption trails a new title by a paint and reads "Select ..." while
+  // the user selects, so the console's own window serves. Under Windows Terminal that is a hidden
+  // pseudo console window, and under Wine one of Wine's class: neither shows the icon.
+  HWND own = GetConsoleWindow();
+  wchar_t className[20];
+  if (own && GetClassNameW(own, className, 20) &&
+      std::wcscmp(className, L"ConsoleWindowClass") == 0) {
+    return own;
+  }
+  return nullptr;
 }
 
 bool IconFileExists(const char* path) { return PathFileExistsA(path) != FALSE; }

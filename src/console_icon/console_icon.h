@@ -1,7 +1,7 @@
 // The platform operations the front end needs: find the console window, test a path, obtain an
-// icon and hand it to the window. Each is one or two Win32 calls with fixed arguments; none
-// reports a failure, and nothing here releases a handle. Strings are NUL-terminated byte strings in
-// the ANSI code page, passed on unchanged.
+// icon and hand it to the window. Each is a few Win32 calls with fixed arguments; none reports a
+// failure, and nothing here releases a handle. Paths are NUL-terminated byte strings in the ANSI
+// code page, passed on unchanged.
 #ifndef VEMO_CONSOLE_ICON_CONSOLE_ICON_H_
 #define VEMO_CONSOLE_ICON_CONSOLE_ICON_H_
 
@@ -12,8 +12,10 @@ using ConsoleWindowHandle = void*;
 // An icon (HICON) as a loader returned it; may be null or no valid icon.
 using IconHandle = void*;
 
-// The top-level window of class "ConsoleWindowClass" that bears this console's title, or null when
-// the process has no console or no such window exists.
+// The top-level window of class "ConsoleWindowClass" that bears this console's whole title; else
+// this console's own window when it is of that class; else null (no console, or a console whose
+// window is another host's, such as Windows Terminal's or Wine's). A title of 16383 characters or
+// more, which may arrive cut short, is not searched.
 ConsoleWindowHandle FindConsoleWindow();
 
 // True when the file or directory at `path` exists.

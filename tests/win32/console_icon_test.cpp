@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -51,19 +52,17 @@ HICON LoadFixture(const char* name) {
       LoadImageA(nullptr, (Here() + name).c_str(), IMAGE_ICON, 0, 0, LR_LOADFROMFILE));
 }
 
-// A stand-in for the console window: a top-level window of the console window class, bearing
-// `title`, that holds a grey small and large icon to begin with.
-HWND MakeConsoleWindow(const std::string& title) {
-  static ATOM registered = [] {
-    WNDCLASSA wc = {};
-    wc.lpfnWndProc = DefWindowProcA;
-    wc.hInstance = GetModuleHandleA(nullptr);
-    wc.lpszClassName = "ConsoleWindowClass";
-    return RegisterClassA(&wc);
-  }();
-  EXPECT_NE(registered, 0);
-  HWND window = CreateWindowA("ConsoleWindowClass", title.c_str(), WS_OVERLAPPEDWINDOW, 0, 0,
-                              200, 100, nullptr, nullptr, GetModuleHandleA(nullptr), nullptr);
+// A stand-in for the console window: a top-level window of the console window class (or of
+// `className`), bearing `title`, that holds a grey small and large icon to begin with.
+HWND MakeConsoleWindow(const std::wstring& title,
+                       const wchar_t* className = L"ConsoleWindowClass") {
+  WNDCLASSW wc = {};
+  wc.lpfnWndProc = DefWindowProcW;
+  wc.hInstance = GetModuleHandleW(nullptr);
+  wc.lpszClassName = className;
+  RegisterClassW(&wc);  // fails harmlessly once the class exists
+  HWND window = CreateWindowW(className, title.c_str(), WS_OVERLAPPEDWINDOW, 0, 0, 200, 100,
+                              nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
   EXPECT_NE(window, nullptr);
   HICON grey = LoadFixture("grey.ico");
   SendMessageA(window, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(grey));
@@ -128,9 +127,11 @@ class ConsoleIcon : public testing::Test {
   }
 };
 
-void ExpectRun(const RunCase& c, const std::string& title) {
-  ASSERT_TRUE(SetConsoleTitleA(title.c_str())) << "the test needs a console";
-  HWND window = MakeConsoleWindow(title);
+// The window bears the console title, or its first `windowTitleLength` characters.
+void ExpectRun(const RunCase& c, const std::wstring& title,
+               std::size_t windowTitleLength = std::wstring::npos) {
+  ASSERT_TRUE(SetConsoleTitleW(title.c_str())) << "the test needs a console";
+  HWND window = MakeConsoleWindow(title.substr(0, windowTitleLength));
   HICON smallBefore = Icon(window, ICON_SMALL), bigBefore = Icon(window, ICON_BIG);
   std::vector<std::string> args;
   for (std::string a : c.args) args.push_back(a[0] == '@' ? Here() + a.substr(1) : a);
@@ -150,15 +151,27 @@ TEST_F(ConsoleIcon, SetsTheRequestedSmallIcon) {
     std::string line;
     for (const std::string& a : c.args) line += " [" + a + "]";
     SCOPED_TRACE("command line:" + line);
-    ExpectRun(c, "vemo test console");
+    ExpectRun(c, L"vemo test console");
   }
 }
 
-TEST_F(ConsoleIcon, FindsItsWindowUnderALongTitle) {
-  // cmd.exe shows the running command line in the title, so a long path makes a long title.
-  for (std::size_t length : {254, 255, 256, 300, 4000, 32000}) {
-    SCOPED_TRACE("title length " + std::to_string(length));
-    ExpectRun({{"/ico", "@green.ico"}, 0, kGreen}, std::string(length, 'T'));
+TEST_F(ConsoleIcon, FindsItsWindowUnderATitleThatArrivesWhole) {
+  // Localized default titles, characters that the console's code page lacks, and cmd.exe's title
+  // while it runs a command on a non-ASCII path or a long one. From 16383 characters on a title may
+  // arrive cut short, and a window bearing that part is left alone.
+  std::vector<std::wstring> titles = {L"vemo M\u00FCller",
+                                      L"S\u00EDmbolo del sistema",
+                                      L"\u547D\u4EE4\u63D0\u793A\u7B26",
+                                      L"\u041A\u043E\u043C\u0430\u043D\u0434\u043D\u0430\u044F",
+                                      L"vemo \u20AC \u03A9",
+                                      L"C:\\Users\\J\u00F6rg\\icons - vemo  /ico red.ico"};
+  for (std::size_t length : {254, 255, 256, 300, 4000, 16382, 16383, 16384, 20000}) {
+    titles.push_back(std::wstring(length, L'T'));
+  }
+  for (const std::wstring& title : titles) {
+    SCOPED_TRACE("title length " + std::to_string(title.size()));
+    ExpectRun({{"/ico", "@green.ico"}, 0, title.size() < 16383 ? kGreen : kUnchanged}, title,
+              16383);
   }
 }
 
@@ -166,20 +179,59 @@ TEST_F(ConsoleIcon, TakesRelativePathsFromTheCurrentFolder) {
   char before[MAX_PATH];
   GetCurrentDirectoryA(MAX_PATH, before);
   ASSERT_TRUE(SetCurrentDirectoryA(Here().c_str()));
-  ExpectRun({{"/ico", "yellow.ico"}, 0, kYellow}, "vemo relative");
-  ExpectRun({{"/res", "icons.dll", "1"}, 0, kGreen}, "vemo relative");
-  ExpectRun({{"/ico", "missing.ico"}, 1, kUnchanged}, "vemo relative");
+  ExpectRun({{"/ico", "yellow.ico"}, 0, kYellow}, L"vemo relative");
+  ExpectRun({{"/res", "icons.dll", "1"}, 0, kGreen}, L"vemo relative");
+  ExpectRun({{"/ico", "missing.ico"}, 1, kUnchanged}, L"vemo relative");
   SetCurrentDirectoryA(before);
 }
 
 TEST_F(ConsoleIcon, LeavesAnotherConsoleWindowAlone) {
-  ASSERT_TRUE(SetConsoleTitleA("vemo own title"));
-  HWND other = MakeConsoleWindow("vemo other title");
+  // Wine's own console window is of another class, so it is not taken either.
+  ASSERT_TRUE(SetConsoleTitleW(L"vemo own title"));
+  HWND other = MakeConsoleWindow(L"vemo other title");
   HICON before = Icon(other, ICON_SMALL);
   EXPECT_EQ(FindConsoleWindow(), nullptr);
   EXPECT_EQ(RunWith({"/ico", Here() + "red.ico"}), 0);
   EXPECT_EQ(Icon(other, ICON_SMALL), before);
   DestroyWindow(other);
+}
+
+// Wine's console window is of Wine's own class, so this program's import of GetConsoleWindow,
+// which the platform layer linked in here calls, is pointed at a stand-in returning `ownWindow`.
+HWND ownWindow;
+HWND WINAPI OwnWindow() { return ownWindow; }
+
+void RedirectImport(std::uintptr_t from, std::uintptr_t to) {
+  auto* base = reinterpret_cast<BYTE*>(GetModuleHandleW(nullptr));
+  auto* nt = reinterpret_cast<IMAGE_NT_HEADERS*>(
+      base + reinterpret_cast<IMAGE_DOS_HEADER*>(base)->e_lfanew);
+  const IMAGE_DATA_DIRECTORY& iat = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IAT];
+  auto* first = reinterpret_cast<std::uintptr_t*>(base + iat.VirtualAddress);
+  std::uintptr_t* slot = std::find(first, first + iat.Size / sizeof *first, from);
+  DWORD protection;
+  ASSERT_NE(slot, first + iat.Size / sizeof *first) << "no such import";
+  ASSERT_TRUE(VirtualProtect(slot, sizeof *slot, PAGE_READWRITE, &protection));
+  *slot = to;
+  VirtualProtect(slot, sizeof *slot, protection, &protection);
+}
+
+TEST_F(ConsoleIcon, TakesTheConsolesOwnWindowWhereNoWindowBearsTheTitle) {
+  const auto real = reinterpret_cast<std::uintptr_t>(&GetConsoleWindow);
+  const auto standIn = reinterpret_cast<std::uintptr_t>(&OwnWindow);
+  ASSERT_NO_FATAL_FAILURE(RedirectImport(real, standIn));
+  // While the user selects, the caption reads "Select " and the title.
+  ASSERT_TRUE(SetConsoleTitleW(L"vemo own title"));
+  ownWindow = MakeConsoleWindow(L"Select vemo own title");
+  EXPECT_EQ(RunWith({"/ico", Here() + "red.ico"}), 0);
+  EXPECT_EQ(CentreColour(Icon(ownWindow, ICON_SMALL)), kRed);
+  HWND titled = MakeConsoleWindow(L"vemo own title");
+  EXPECT_EQ(FindConsoleWindow(), titled) << "a window that bears the title comes first";
+  DestroyWindow(titled);
+  DestroyWindow(ownWindow);
+  ownWindow = MakeConsoleWindow(L"", L"PseudoConsoleWindow");
+  EXPECT_EQ(FindConsoleWindow(), nullptr) << "a pseudo console's hidden window shows no icon";
+  DestroyWindow(ownWindow);
+  RedirectImport(standIn, real);
 }
 
 // Run without a console: the lookup stops at the unreadable title, so not even a console window
@@ -188,7 +240,7 @@ TEST(NoConsole, TouchesNoWindow) {
   FreeConsole();
   char title[16];
   ASSERT_EQ(GetConsoleTitleA(title, sizeof title), 0u);
-  HWND untitled = MakeConsoleWindow("");
+  HWND untitled = MakeConsoleWindow(L"");
   HICON before = Icon(untitled, ICON_SMALL);
   EXPECT_EQ(FindConsoleWindow(), nullptr);
   EXPECT_EQ(RunWith({"/ico", Here() + "red.ico"}), 0);
