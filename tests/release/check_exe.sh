@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Checks the built vemo.exe as people download it: the machine and subsystem, imports of system
-# DLLs only, the size bound, ASLR and DEP, no writable code, the version resource and manifest, and
-# that a clean rebuild and a build in another folder give the same bytes.
+# DLLs only, the size bound, ASLR and DEP, no writable code, the version resource and manifest (with
+# the UTF-8 code page), and that a clean rebuild and a build in another folder give the same bytes.
 #   check_exe.sh EXE x86|x64 SOURCE_DIR TOOLCHAIN_FILE
 set -uo pipefail
 exe=$1 arch=$2 src=$3 toolchain=$4
@@ -41,7 +41,9 @@ resources=$(strings -a -el "$exe"; strings -a "$exe")
 for text in "FileDescription" "Vemo Tool" "FileVersion" "ProductVersion" "OriginalFilename" \
             "vemo.exe" "ProductName" 'level="asInvoker"' \
             35138b9a-5d96-4fbd-8e2d-a2440225f93a 4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38 \
-            1f676c76-80e1-4239-95bb-83d0f6d0da78 8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a; do
+            1f676c76-80e1-4239-95bb-83d0f6d0da78 8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a \
+            'xmlns="http://schemas.microsoft.com/SMI/2019/WindowsSettings"' \
+            '<activeCodePage>UTF-8</activeCodePage>'; do
   grep -qF -- "$text" <<<"$resources" && pass "resource text $text" || fail "no resource text $text"
 done
 # FileVersion and ProductVersion are the only strings of the version resource that read "1.0".

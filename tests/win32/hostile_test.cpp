@@ -74,10 +74,14 @@ std::string Padding(std::size_t total, const std::string& name) {
   return pad;
 }
 
-// A byte of the ANSI code page that is no ASCII character, as the one it is a part of.
-std::string NonAscii() { return GetACP() == CP_UTF8 ? "\xC3\xA9" : "\xE9"; }
+// Names in UTF-8, this program's ANSI code page as it is vemo's: accented Latin, which the ANSI
+// code pages of Western Windows hold, and Cyrillic and CJK, which reach a program that lacks UTF-8
+// as "?" characters.
+const std::string kAccented = "r\xC3\xA9" "d", kCyrillic = "\xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2",
+                  kCjk = "\xE5\x9B\xBE\xE6\xA0\x87";
 
 void MakeFolder() {
+  ASSERT_EQ(GetACP(), static_cast<UINT>(CP_UTF8)) << "the test's manifest sets UTF-8";
   RemoveTree(Folder());
   ASSERT_TRUE(CreateDirectoryA(Folder().c_str(), nullptr));
   std::string red = ReadFileBytes(Here() + "red.ico");
@@ -100,7 +104,9 @@ void MakeFolder() {
   WriteFileBytes(Folder() + "marker.dll", ReadFileBytes(Here() + "marker.dll"));
   ASSERT_TRUE(CreateDirectoryA((Folder() + "with spaces").c_str(), nullptr));
   WriteFileBytes(Folder() + "with spaces\\red icon.ico", red);
-  WriteFileBytes(Folder() + "r" + NonAscii() + "d.ico", red);
+  WriteFileBytes(Folder() + kAccented + ".ico", red);
+  WriteFileBytes(Folder() + kCyrillic + ".ico", red);
+  WriteFileBytes(Folder() + kCjk + ".dll", ReadFileBytes(Here() + "icons.dll"));
   std::string pad = Padding(259, "x.ico");
   std::string dir = Folder();
   for (std::size_t i = 0; i < pad.size(); i = pad.find('\\', i) + 1) {
@@ -138,8 +144,12 @@ std::vector<HostileCase> Cases() {
       {{"/ico", "@marker.dll"}, 0},
       {{"/ico", "@with spaces\\red icon.ico"}, 0},
       {{"/ico", "@with spaces\\missing icon.ico"}, 1},
-      {{"/ico", "@r" + NonAscii() + "d.ico"}, 0},
-      {{"/ico", "@r" + NonAscii() + NonAscii() + "d.ico"}, 1},
+      {{"/ico", "@" + kAccented + ".ico"}, 0},
+      {{"/ico", "@" + kAccented + "x.ico"}, 1},
+      {{"/ico", "@" + kCyrillic + ".ico"}, 0},
+      {{"/ico", "@" + kCyrillic + "x.ico"}, 1},
+      {{"/res", "@" + kCjk + ".dll", "1"}, 0},
+      {{"/res", "@" + kCjk + "x.dll", "1"}, 1},
       {{"/ico", "@" + pad259 + "x.ico"}, 0},
       {{"/ico", "@" + Padding(260, "x.ico") + "x.ico"}, 1},
       {{"/ico", "@" + Padding(261, "x.ico") + "x.ico"}, 1},
