@@ -6,10 +6,17 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cwchar>
 
 int main(int argc, char** argv) {
-  static char title[65536];
-  HWND window = GetConsoleTitleA(title, sizeof title) ? FindWindowA("ConsoleWindowClass", title) : nullptr;
+  wchar_t title[16384] = {};
+  DWORD n = GetConsoleTitleW(title, 16384);
+  HWND window = n > 0 && n < 16383 ? FindWindowW(L"ConsoleWindowClass", title) : nullptr;
+  wchar_t className[20];
+  HWND own = window ? nullptr : GetConsoleWindow();
+  if (own && GetClassNameW(own, className, 20) && !std::wcscmp(className, L"ConsoleWindowClass")) {
+    window = own;
+  }
   if (argc < 2) return 0;
   HICON icon;
   switch (argv[1][1]) {
