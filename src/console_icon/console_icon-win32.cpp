@@ -12,7 +12,8 @@
 
 ConsoleWindowHandle FindConsoleWindow() {
   // 16384 characters hold any title a command line makes and still fit the 64 KiB heap through
-  // which Windows 7 passes console buffers. Zeroed, so that a title copied only in part shows.
+  // which Windows 7 passes console buffers. Zeroed, so that a title copied only in part shows and
+  // a whole one ends in a NUL.
   const DWORD size = 16384;
   wchar_t title[size] = {};
   DWORD n = GetConsoleTitleW(title, size);
@@ -20,7 +21,6 @@ ConsoleWindowHandle FindConsoleWindow() {
   // window's whole title, and Windows versions differ in what they return for it. A process
   // without a console reads 0.
   if (n > 0 && n < size - 1 && std::find(title, title + n, L'\0') == title + n) {
-    title[n] = L'\0';
     if (HWND window = FindWindowW(L"ConsoleWindowClass", title)) return window;
   }
   // On Windows 10 and 11 the caption trails a new title by a paint and reads "Select ..." while
