@@ -42,12 +42,12 @@ target_link_libraries(console_icon_test PRIVATE vemo_cli vemo_console_icon gdi32
 # The real exe, run as a separate process.
 vemo_wine_test(vemo_exe_test ${PROJECT_SOURCE_DIR}/tests/win32/vemo_exe_test.cpp)
 add_dependencies(vemo_exe_test vemo)
-# The real exe on hostile files and paths.
-# Its manifest makes UTF-8 its ANSI code page, so that it can name files in any script.
+# The real exe on hostile files and paths. It carries vemo's own resources, so that its ANSI code
+# page is vemo's, UTF-8, and it can name files in any script.
 vemo_wine_test(hostile_test ${PROJECT_SOURCE_DIR}/tests/win32/hostile_test.cpp
-  ${PROJECT_SOURCE_DIR}/tests/win32/utf8.rc)
-set_source_files_properties(${PROJECT_SOURCE_DIR}/tests/win32/utf8.rc
-  PROPERTIES OBJECT_DEPENDS ${PROJECT_SOURCE_DIR}/tests/win32/utf8.manifest)
+  ${PROJECT_SOURCE_DIR}/src/vemo.rc)
+set_source_files_properties(${PROJECT_SOURCE_DIR}/src/vemo.rc
+  PROPERTIES OBJECT_DEPENDS ${PROJECT_SOURCE_DIR}/src/vemo.manifest)
 add_dependencies(hostile_test vemo)
 
 set(wine ${PROJECT_SOURCE_DIR}/scripts/wine ${out}/wine-prefix)

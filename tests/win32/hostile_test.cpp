@@ -81,7 +81,7 @@ const std::string kAccented = "r\xC3\xA9" "d", kCyrillic = "\xD0\x9F\xD1\x80\xD0
                   kCjk = "\xE5\x9B\xBE\xE6\xA0\x87";
 
 void MakeFolder() {
-  ASSERT_EQ(GetACP(), static_cast<UINT>(CP_UTF8)) << "the test's manifest sets UTF-8";
+  ASSERT_EQ(GetACP(), static_cast<UINT>(CP_UTF8)) << "vemo's manifest sets UTF-8";
   RemoveTree(Folder());
   ASSERT_TRUE(CreateDirectoryA(Folder().c_str(), nullptr));
   std::string red = ReadFileBytes(Here() + "red.ico");
