@@ -11,6 +11,7 @@ foreach(icon ${icons})
   configure_file(${fixtures}/${icon}.ico ${out}/${icon}.ico COPYONLY)
   list(APPEND icon_files ${fixtures}/${icon}.ico)
 endforeach()
+configure_file(${fixtures}/usage.txt ${out}/usage.txt COPYONLY)
 # A fixture module: the resources of NAME.rc linked without the C runtime, and any sources given.
 function(vemo_fixture_module name)
   add_custom_command(OUTPUT ${out}/${name}.dll

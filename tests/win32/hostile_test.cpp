@@ -12,22 +12,6 @@
 
 namespace {
 
-std::string ReadFileBytes(const std::string& path) {
-  HANDLE f = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
-                         nullptr);
-  std::string bytes = f == INVALID_HANDLE_VALUE ? std::string() : ReadAll(f);
-  if (f != INVALID_HANDLE_VALUE) CloseHandle(f);
-  return bytes;
-}
-
-void WriteFileBytes(const std::string& path, const std::string& bytes) {
-  HANDLE f = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-  ASSERT_NE(f, INVALID_HANDLE_VALUE) << path;
-  DWORD written;
-  WriteFile(f, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-  CloseHandle(f);
-}
-
 // Every file and folder below `dir`, with its size, time of last change and bytes.
 void Snapshot(const std::string& dir, std::map<std::string, std::string>& tree) {
   WIN32_FIND_DATAA d;
@@ -86,34 +70,34 @@ void MakeFolder() {
   ASSERT_TRUE(CreateDirectoryA(Folder().c_str(), nullptr));
   std::string red = ReadFileBytes(Here() + "red.ico");
   ASSERT_EQ(red.size(), 1150u);
-  WriteFileBytes(Folder() + "red.ico", red);
-  WriteFileBytes(Folder() + "truncated.ico", red.substr(0, 100));
-  WriteFileBytes(Folder() + "header-only.ico", red.substr(0, 22));
+  ASSERT_TRUE(WriteFileBytes(Folder() + "red.ico", red));
+  ASSERT_TRUE(WriteFileBytes(Folder() + "truncated.ico", red.substr(0, 100)));
+  ASSERT_TRUE(WriteFileBytes(Folder() + "header-only.ico", red.substr(0, 22)));
   // The directory claims 200 images of 256x256, with more bytes at offsets past the file's end.
   std::string liar = red;
   liar[4] = static_cast<char>(200);
   liar[6] = liar[7] = 0;
   liar[14] = liar[15] = liar[16] = liar[17] = '\x7F';
-  WriteFileBytes(Folder() + "claims-more.ico", liar);
+  ASSERT_TRUE(WriteFileBytes(Folder() + "claims-more.ico", liar));
   std::string pastEnd = red;
   pastEnd[18] = pastEnd[19] = pastEnd[20] = '\xFF';
-  WriteFileBytes(Folder() + "offset-past-end.ico", pastEnd);
-  WriteFileBytes(Folder() + "zero.ico", "");
+  ASSERT_TRUE(WriteFileBytes(Folder() + "offset-past-end.ico", pastEnd));
+  ASSERT_TRUE(WriteFileBytes(Folder() + "zero.ico", ""));
   ASSERT_TRUE(CreateDirectoryA((Folder() + "folder.ico").c_str(), nullptr));
-  WriteFileBytes(Folder() + "no-icons.dll", ReadFileBytes(Here() + "vemo.exe"));
-  WriteFileBytes(Folder() + "marker.dll", ReadFileBytes(Here() + "marker.dll"));
+  ASSERT_TRUE(WriteFileBytes(Folder() + "no-icons.dll", ReadFileBytes(Here() + "vemo.exe")));
+  ASSERT_TRUE(WriteFileBytes(Folder() + "marker.dll", ReadFileBytes(Here() + "marker.dll")));
   ASSERT_TRUE(CreateDirectoryA((Folder() + "with spaces").c_str(), nullptr));
-  WriteFileBytes(Folder() + "with spaces\\red icon.ico", red);
-  WriteFileBytes(Folder() + kAccented + ".ico", red);
-  WriteFileBytes(Folder() + kCyrillic + ".ico", red);
-  WriteFileBytes(Folder() + kCjk + ".dll", ReadFileBytes(Here() + "icons.dll"));
+  ASSERT_TRUE(WriteFileBytes(Folder() + "with spaces\\red icon.ico", red));
+  ASSERT_TRUE(WriteFileBytes(Folder() + kAccented + ".ico", red));
+  ASSERT_TRUE(WriteFileBytes(Folder() + kCyrillic + ".ico", red));
+  ASSERT_TRUE(WriteFileBytes(Folder() + kCjk + ".dll", ReadFileBytes(Here() + "icons.dll")));
   std::string pad = Padding(259, "x.ico");
   std::string dir = Folder();
   for (std::size_t i = 0; i < pad.size(); i = pad.find('\\', i) + 1) {
     dir += pad.substr(i, pad.find('\\', i) + 1 - i);
     ASSERT_TRUE(CreateDirectoryA(dir.c_str(), nullptr)) << dir.size();
   }
-  WriteFileBytes(Folder() + pad + "x.ico", red);
+  ASSERT_TRUE(WriteFileBytes(Folder() + pad + "x.ico", red));
 }
 
 struct HostileCase {

@@ -25,6 +25,27 @@ inline std::string ReadAll(HANDLE h) {
   return text;
 }
 
+// The whole file at `path`; empty when it cannot be read.
+inline std::string ReadFileBytes(const std::string& path) {
+  HANDLE f =
+      CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (f == INVALID_HANDLE_VALUE) return std::string();
+  std::string bytes = ReadAll(f);
+  CloseHandle(f);
+  return bytes;
+}
+
+// Replaces the file at `path` with `bytes`; false when it cannot be written.
+inline bool WriteFileBytes(const std::string& path, const std::string& bytes) {
+  HANDLE f =
+      CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, 0, nullptr);
+  if (f == INVALID_HANDLE_VALUE) return false;
+  DWORD written = 0;
+  WriteFile(f, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+  CloseHandle(f);
+  return written == bytes.size();
+}
+
 struct Outcome {
   bool started = false;
   bool finished = false;  // within the time allowed
@@ -38,12 +59,13 @@ inline HANDLE InheritableTempFile(const std::string& path) {
                      CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
 }
 
-// Runs vemo.exe with `args`, each quoted, in the folder `cwd`; standard output goes into a pipe or
-// a file, standard error into a file. A run that outlives `timeoutMs` is ended and reported as
-// unfinished.
+// Runs `exe` (by default the vemo.exe beside this program) with `args`, each quoted, in the folder
+// `cwd`; standard output goes into a pipe or a file, standard error into a file. A run that
+// outlives `timeoutMs` is ended and reported as unfinished.
 inline Outcome RunVemo(const std::vector<std::string>& args, bool outToPipe, const std::string& cwd,
-                       DWORD creationFlags, DWORD timeoutMs = 30000) {
-  std::string line = "\"" + Here() + "vemo.exe\"";
+                       DWORD creationFlags, DWORD timeoutMs = 30000,
+                       const std::string& exe = Here() + "vemo.exe") {
+  std::string line = "\"" + exe + "\"";
   for (const std::string& a : args) line += " \"" + a + "\"";
   Outcome o;
   SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
