@@ -7,11 +7,13 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "cli/command.h"
 #include "console_icon/console_icon.h"
+#include "console_icon/icon_image.h"
 #include "run_vemo.h"
 
 namespace {
@@ -152,6 +154,80 @@ TEST_F(ConsoleIcon, SetsTheRequestedSmallIcon) {
     for (const std::string& a : c.args) line += " [" + a + "]";
     SCOPED_TRACE("command line:" + line);
     ExpectRun(c, L"vemo test console");
+  }
+}
+
+// The image vemo hands its keeper, and the icon the keeper builds from it: the same mask and
+// pixels as the icon vemo loaded, in a handle of its own.
+TEST(IconImage, RebuildsTheIconVemoLoaded) {
+  BYTE andBits[32 * 4] = {}, xorBits[32 * 4];
+  std::memset(xorBits, 0xF0, sizeof xorBits);
+  struct {
+    const char* what;
+    HICON icon;
+    COLORREF centre;  // CLR_INVALID: a monochrome icon, which has no colour bitmap
+  } cases[] = {
+      {"red.ico", static_cast<HICON>(LoadIconFromFile((Here() + "red.ico").c_str())), kRed},
+      {"icons.dll 1",
+       static_cast<HICON>(ExtractIconFromModule((Here() + "icons.dll").c_str(), 1)), kGreen},
+      {"monochrome", CreateIcon(nullptr, 32, 32, 1, 1, andBits, xorBits), CLR_INVALID},
+  };
+  std::vector<BYTE> image(kMaxIconImageSize), again(kMaxIconImageSize);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_TRUE(WriteIconImage(c.icon, image.data(), image.size()));
+    HICON copy = MakeIconFromImage(image.data(), image.size());
+    ASSERT_NE(copy, nullptr);
+    EXPECT_NE(copy, c.icon);
+    if (c.centre != CLR_INVALID) {
+      EXPECT_EQ(CentreColour(copy), c.centre);
+    }
+    ASSERT_TRUE(WriteIconImage(copy, again.data(), again.size()));
+    IconImageHeader h;
+    std::memcpy(&h, image.data(), sizeof h);
+    EXPECT_EQ(h.colour, c.centre != CLR_INVALID);
+    EXPECT_EQ(std::memcmp(image.data(), again.data(), h.bytes), 0) << "mask or pixels differ";
+    DestroyIcon(copy);
+  }
+}
+
+// The bytes a colour image of `width` x `height` takes, as the header announces them.
+std::uint32_t ImageBytes(std::uint32_t width, std::uint32_t height) {
+  return sizeof(IconImageHeader) + (width + 31) / 32 * 4 * height + width * height * 4;
+}
+
+// What a keeper is handed is checked before it becomes an icon.
+TEST(IconImage, BuildsNothingFromWhatIsNoImage) {
+  const IconImageHeader red = {ImageBytes(32, 32), 32, 32, 1};
+  struct {
+    const char* what;
+    IconImageHeader header;
+    std::size_t size;  // of the bytes that may be read
+    bool icon;
+  } cases[] = {
+      {"32x32", red, red.bytes, true},
+      {"1x1", {ImageBytes(1, 1), 1, 1, 1}, ImageBytes(1, 1), true},
+      {"256x256", {ImageBytes(256, 256), 256, 256, 1}, kMaxIconImageSize, true},
+      {"fewer bytes than announced", red, red.bytes - 1, false},
+      {"fewer bytes than a header", red, sizeof red - 1, false},
+      {"a length one more than the size", {red.bytes + 1, 32, 32, 1}, kMaxIconImageSize, false},
+      {"a length one less than the size", {red.bytes - 1, 32, 32, 1}, kMaxIconImageSize, false},
+      {"monochrome with a colour length", {red.bytes, 32, 32, 0}, kMaxIconImageSize, false},
+      {"an unknown kind", {red.bytes, 32, 32, 2}, kMaxIconImageSize, false},
+      {"width 0", {ImageBytes(0, 32), 0, 32, 1}, kMaxIconImageSize, false},
+      {"height 0", {ImageBytes(32, 0), 32, 0, 1}, kMaxIconImageSize, false},
+      {"257x256", {ImageBytes(257, 256), 257, 256, 1}, 2 * kMaxIconImageSize, false},
+      {"256x257", {ImageBytes(256, 257), 256, 257, 1}, 2 * kMaxIconImageSize, false},
+      {"a width that wraps the length", {ImageBytes(32, 32), 0x80000020u, 32, 1}, kMaxIconImageSize,
+       false},
+  };
+  std::vector<BYTE> image(2 * kMaxIconImageSize, 0x5A);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::memcpy(image.data(), &c.header, sizeof c.header);
+    HICON icon = MakeIconFromImage(image.data(), c.size);
+    EXPECT_EQ(icon != nullptr, c.icon);
+    if (icon) DestroyIcon(icon);
   }
 }
 
