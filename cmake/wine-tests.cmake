@@ -57,6 +57,11 @@ vemo_wine_test(real_console_test ${PROJECT_SOURCE_DIR}/tests/win32/real_console_
 target_link_libraries(real_console_test PRIVATE gdi32)
 add_dependencies(real_console_test vemo)
 
+# The keeper's life, from outside: vemo.exe beside windows of the console class held by other
+# processes, and the vemo.exe processes it leaves.
+vemo_wine_test(keeper_test ${PROJECT_SOURCE_DIR}/tests/win32/keeper_test.cpp)
+add_dependencies(keeper_test vemo)
+
 set(wine ${PROJECT_SOURCE_DIR}/scripts/wine ${out}/wine-prefix)
 add_test(NAME wine_start COMMAND ${wine} start)
 add_test(NAME wine_stop COMMAND ${wine} stop)
@@ -70,8 +75,9 @@ add_test(NAME console_icon_test_no_console
 add_test(NAME vemo_exe_test COMMAND ${wine} run $<TARGET_FILE:vemo_exe_test>)
 add_test(NAME hostile_test COMMAND ${wine} console $<TARGET_FILE:hostile_test>)
 add_test(NAME real_console_test COMMAND ${wine} run $<TARGET_FILE:real_console_test>)
+add_test(NAME keeper_test COMMAND ${wine} console $<TARGET_FILE:keeper_test>)
 set_tests_properties(console_icon_test console_icon_test_no_console vemo_exe_test hostile_test
-  real_console_test
+  real_console_test keeper_test
   PROPERTIES FIXTURES_REQUIRED wine TIMEOUT 120)
 # Under Wine the console window is Wine's own, and the test says so by skipping its window checks.
 set_tests_properties(real_console_test PROPERTIES SKIP_REGULAR_EXPRESSION "\\[  SKIPPED \\]")

@@ -84,5 +84,6 @@ int RunTool(int argc, const char* const* argv) {
       break;
   }
   SetWindowSmallIcon(window, icon);
+  KeepWindowIcon(window, icon);
   return 0;
 }

@@ -1,7 +1,7 @@
 // The platform operations the front end needs: find the console window, test a path, obtain an
-// icon and hand it to the window. Each is a few Win32 calls with fixed arguments; none reports a
-// failure, and nothing here releases a handle. Paths are NUL-terminated byte strings in the ANSI
-// code page, passed on unchanged.
+// icon, hand it to the window and keep it alive there. None reports a failure, and the front end
+// releases no handle. Paths are NUL-terminated byte strings in the ANSI code page, passed on
+// unchanged.
 #ifndef VEMO_CONSOLE_ICON_CONSOLE_ICON_H_
 #define VEMO_CONSOLE_ICON_CONSOLE_ICON_H_
 
@@ -30,5 +30,16 @@ IconHandle ExtractIconFromModule(const char* path, std::int32_t index);
 
 // Sends `icon` to `window` as its small icon; the large icon is left as it was.
 void SetWindowSmallIcon(ConsoleWindowHandle window, IconHandle icon);
+
+// Keeps `icon` on `window` after this process ends: a detached copy of vemo.exe, the keeper, puts
+// a copy of the icon on the window and holds it until the window is gone or a later call takes the
+// window over. A null or unusable icon, or a keeper that cannot be started, ends the window's
+// keeper instead; a null window does nothing. Returns once the keeper holds the window, or after
+// about 2 s.
+void KeepWindowIcon(ConsoleWindowHandle window, IconHandle icon);
+
+// True when this process is a keeper that KeepWindowIcon started; it has then done all a keeper
+// does. False at once in any other process.
+bool ServeAsIconKeeper();
 
 #endif  // VEMO_CONSOLE_ICON_CONSOLE_ICON_H_

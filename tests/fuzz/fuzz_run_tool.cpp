@@ -73,9 +73,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   Check(status == ((tested && !exists) ? 1 : 0), "status 1 only for a missing file");
   if (tested && !exists) Check(calls.size() == 2, "nothing after a failed existence test");
   if (calls.size() > 2) {
-    Check(calls.size() == 4 && calls[3].op == "SetWindowSmallIcon", "the load is followed by the set");
+    Check(calls.size() == 5 && calls[3].op == "SetWindowSmallIcon" &&
+              calls[4].op == "KeepWindowIcon",
+          "the load is followed by the set and the keep");
     void* loaded = calls[2].op == "LoadIconFromFile" ? fileIcon : moduleIcon;
     Check(calls[3].icon == loaded && calls[3].window == window, "the loaded icon reaches the window");
+    Check(calls[4] == KeepCall(window, loaded), "the same icon is kept on the same window");
   }
   bool usage = argv.size() > 1 && std::strcmp(argv[1], "/?") == 0;
   Check(written == (usage ? kUsage : ""), "only the usage is written, and only for /?");

@@ -28,3 +28,7 @@ IconHandle ExtractIconFromModule(const char* path, std::int32_t index) {
 void SetWindowSmallIcon(ConsoleWindowHandle window, IconHandle icon) {
   Fake().calls.push_back(SetCall(window, icon));
 }
+
+void KeepWindowIcon(ConsoleWindowHandle window, IconHandle icon) {
+  Fake().calls.push_back(KeepCall(window, icon));
+}

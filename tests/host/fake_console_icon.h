@@ -36,6 +36,9 @@ inline FakeCall ExtractCall(const char* path, std::int32_t index) {
 inline FakeCall SetCall(void* window, void* icon) {
   return {"SetWindowSmallIcon", "", 0, window, icon};
 }
+inline FakeCall KeepCall(void* window, void* icon) {
+  return {"KeepWindowIcon", "", 0, window, icon};
+}
 
 struct FakePlatform {
   ConsoleWindowHandle window;  // what FindConsoleWindow returns

@@ -22,7 +22,7 @@ grep -qE "^Magic\s+$magic" <<<"$headers" && pass "magic $magic" || fail "optiona
 grep -qE '^Subsystem\s+00000003' <<<"$headers" && pass "console subsystem" || fail "not the console subsystem"
 
 imports=$(grep -E '^\s*DLL Name:' <<<"$headers" | awk '{print toupper($3)}' | sort | tr '\n' ' ')
-[ "$imports" = "KERNEL32.DLL MSVCRT.DLL SHELL32.DLL SHLWAPI.DLL USER32.DLL " ] \
+[ "$imports" = "GDI32.DLL KERNEL32.DLL MSVCRT.DLL SHELL32.DLL SHLWAPI.DLL USER32.DLL " ] \
   && pass "imports $imports" || fail "imports are '$imports'"
 
 size=$(stat -c %s "$exe")

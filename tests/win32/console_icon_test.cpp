@@ -148,13 +148,27 @@ void ExpectRun(const RunCase& c, const std::wstring& title,
   DestroyWindow(window);
 }
 
+// The processes started so far in `job`.
+DWORD ProcessesStarted(HANDLE job) {
+  JOBOBJECT_BASIC_ACCOUNTING_INFORMATION info = {};
+  QueryInformationJobObject(job, JobObjectBasicAccountingInformation, &info, sizeof info, nullptr);
+  return info.TotalProcesses;
+}
+
 TEST_F(ConsoleIcon, SetsTheRequestedSmallIcon) {
+  // Only vemo.exe keeps its icons through a copy of itself: this program must start none, which
+  // its job counts.
+  HANDLE job = CreateJobObjectW(nullptr, nullptr);
+  ASSERT_TRUE(AssignProcessToJobObject(job, GetCurrentProcess()));
+  DWORD started = ProcessesStarted(job);
   for (const RunCase& c : RunCases()) {
     std::string line;
     for (const std::string& a : c.args) line += " [" + a + "]";
     SCOPED_TRACE("command line:" + line);
     ExpectRun(c, L"vemo test console");
   }
+  EXPECT_EQ(ProcessesStarted(job), started) << "a copy of this program was started";
+  CloseHandle(job);
 }
 
 // The image vemo hands its keeper, and the icon the keeper builds from it: the same mask and

@@ -5,6 +5,8 @@
 
 #include <windows.h>
 
+#include <tlhelp32.h>
+
 #include <string>
 #include <vector>
 
@@ -15,6 +17,19 @@ inline std::string Here() {
   DWORD n = GetModuleFileNameA(nullptr, path, MAX_PATH);
   std::string here(path, n);
   return here.substr(0, here.find_last_of('\\') + 1);
+}
+
+// The ids of the running processes whose exe is named `exe`, this one included.
+inline std::vector<DWORD> ProcessIds(const wchar_t* exe) {
+  std::vector<DWORD> ids;
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  PROCESSENTRY32W e = {};
+  e.dwSize = sizeof e;
+  for (BOOL more = Process32FirstW(snapshot, &e); more; more = Process32NextW(snapshot, &e)) {
+    if (_wcsicmp(e.szExeFile, exe) == 0) ids.push_back(e.th32ProcessID);
+  }
+  CloseHandle(snapshot);
+  return ids;
 }
 
 inline std::string ReadAll(HANDLE h) {
@@ -51,7 +66,22 @@ struct Outcome {
   bool finished = false;  // within the time allowed
   DWORD status = 0xFFFFFFFF;
   std::string out, err;
+  bool pipeClosed = false;  // standard output went into a pipe that no process held after the exit
 };
+
+// Reads what `pipe` holds without waiting for more; true when no process holds its writing end.
+inline bool DrainPipe(HANDLE pipe, std::string& text) {
+  char buffer[4096];
+  DWORD available, n;
+  while (PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr)) {
+    if (available == 0) return false;
+    if (!ReadFile(pipe, buffer, available < sizeof buffer ? available : sizeof buffer, &n, nullptr)) {
+      break;
+    }
+    text.append(buffer, n);
+  }
+  return GetLastError() == ERROR_BROKEN_PIPE;
+}
 
 inline HANDLE InheritableTempFile(const std::string& path) {
   SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
@@ -91,7 +121,8 @@ inline Outcome RunVemo(const std::vector<std::string>& args, bool outToPipe, con
   if (outToPipe) {
     CloseHandle(outWrite);
     // The usage is far smaller than the pipe's buffer, so reading after the exit cannot block the
-    // child; a child that never exits is ended below, which closes the pipe.
+    // child; the pipe is read without waiting, so that a process that kept it open cannot block
+    // the test.
   }
   if (o.started) {
     o.finished = WaitForSingleObject(pi.hProcess, timeoutMs) == WAIT_OBJECT_0;
@@ -102,7 +133,7 @@ inline Outcome RunVemo(const std::vector<std::string>& args, bool outToPipe, con
     CloseHandle(pi.hThread);
   }
   if (outToPipe) {
-    if (o.started) o.out = ReadAll(outRead);
+    if (o.started) o.pipeClosed = DrainPipe(outRead, o.out);
     CloseHandle(outRead);
   } else {
     SetFilePointer(outWrite, 0, nullptr, FILE_BEGIN);

@@ -1,0 +1,156 @@
+// The keeper's life, seen from outside: windows of the console class held by other processes (this
+// program with --window TITLE) bear the titles this console takes in turn, vemo.exe runs in this
+// console with its output on a pipe, and the vemo.exe processes left afterwards are counted. Wine
+// does not carry WM_SETICON between processes, so no icon is looked at here.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <cwchar>
+#include <string>
+#include <vector>
+
+#include "run_vemo.h"
+
+namespace {
+
+const wchar_t* const kTitles[] = {L"vemo keeper A", L"vemo keeper B", L"vemo keeper, no window"};
+enum { kA, kB, kNoWindow };
+
+int Holder(const char* title) {
+  WNDCLASSW wc = {};
+  wc.lpfnWndProc = DefWindowProcW;
+  wc.hInstance = GetModuleHandleW(nullptr);
+  wc.lpszClassName = L"ConsoleWindowClass";
+  RegisterClassW(&wc);
+  std::wstring wide(title, title + strlen(title));
+  CreateWindowW(wc.lpszClassName, wide.c_str(), WS_OVERLAPPEDWINDOW, 0, 0, 200, 100, nullptr,
+                nullptr, wc.hInstance, nullptr);
+  MSG m;
+  while (GetMessageW(&m, nullptr, 0, 0)) DispatchMessageW(&m);
+  return 0;
+}
+
+// Starts a process that holds a console-class window bearing kTitles[which]; null on failure.
+HANDLE StartHolder(int which) {
+  std::string title(kTitles[which], kTitles[which] + wcslen(kTitles[which]));
+  std::string line = "\"" + Here() + "keeper_test.exe\" --window \"" + title + "\"";
+  STARTUPINFOA si = {};
+  si.cb = sizeof si;
+  PROCESS_INFORMATION pi;
+  if (!CreateProcessA(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, Here().c_str(), &si,
+                      &pi)) {
+    return nullptr;
+  }
+  CloseHandle(pi.hThread);
+  for (int i = 0; i < 1000 && !FindWindowW(L"ConsoleWindowClass", kTitles[which]); ++i) Sleep(10);
+  return pi.hProcess;
+}
+
+std::size_t Kept(const std::vector<DWORD>& before, const std::vector<DWORD>& after) {
+  std::size_t kept = 0;
+  for (DWORD id : before) kept += std::find(after.begin(), after.end(), id) != after.end();
+  return kept;
+}
+
+void RemoveFolder(const std::string& dir) {
+  WIN32_FIND_DATAA d;
+  HANDLE h = FindFirstFileA((dir + "*").c_str(), &d);
+  if (h != INVALID_HANDLE_VALUE) {
+    do DeleteFileA((dir + d.cFileName).c_str());
+    while (FindNextFileA(h, &d));
+    FindClose(h);
+  }
+  RemoveDirectoryA(dir.c_str());
+}
+
+struct Step {
+  int title;                      // the title this console bears: window A's, B's, or no window's
+  std::vector<std::string> args;  // vemo's, in a folder of its own; none: end that window's process
+  DWORD status;
+  std::size_t keepers;  // vemo.exe processes afterwards
+  std::size_t kept;     // of those that ran before the step
+};
+
+const Step kSteps[] = {
+    {kA, {"/ico", "red.ico"}, 0, 1, 0},
+    // A later icon command takes the window over.
+    {kA, {"/res", "icons.dll", "1"}, 0, 1, 0},
+    {kA, {"/ico", "missing.ico"}, 1, 1, 1},
+    {kA, {"/?"}, 0, 1, 1},
+    {kA, {"/icon", "red.ico"}, 0, 1, 1},
+    {kA, {"/ico", "red.ico", "green.ico"}, 0, 1, 1},
+    // The null icon: an index past the last, a file that holds no icon.
+    {kA, {"/res", "icons.dll", "99"}, 0, 0, 0},
+    {kA, {"/ico", "red.ico"}, 0, 1, 0},
+    {kA, {"/ico", "not-an-icon.txt"}, 0, 0, 0},
+    {kNoWindow, {"/ico", "red.ico"}, 0, 0, 0},
+    // Two windows, two keepers, each ending with its window's process.
+    {kA, {"/ico", "green.ico"}, 0, 1, 0},
+    {kB, {"/res", "icons.dll", "2"}, 0, 2, 1},
+    {kA, {}, 0, 1, 1},
+    {kB, {}, 0, 0, 0},
+};
+
+TEST(Keeper, OneKeeperPerWindowForAsLongAsTheWindowLives) {
+  ASSERT_EQ(ProcessIds(L"vemo.exe").size(), 0u) << "vemo.exe already running";
+  const std::string usage = ReadFileBytes(Here() + "usage.txt");
+  HANDLE holders[2] = {StartHolder(kA), StartHolder(kB)};
+  ASSERT_TRUE(holders[0] && holders[1]);
+  std::vector<DWORD> before;
+  int n = 0;
+  for (const Step& s : kSteps) {
+    std::string line;
+    for (const std::string& a : s.args) line += " [" + a + "]";
+    SCOPED_TRACE("step " + std::to_string(++n) + ":" + (s.args.empty() ? " end a window" : line));
+    if (s.args.empty()) {
+      TerminateProcess(holders[s.title], 0);
+    } else {
+      ASSERT_TRUE(SetConsoleTitleW(kTitles[s.title])) << "the test needs a console";
+      // The files vemo named, and the folder it ran in, can go the moment it returns.
+      std::string folder = Here() + "keeper-run\\";
+      RemoveFolder(folder);
+      ASSERT_TRUE(CreateDirectoryA(folder.c_str(), nullptr));
+      for (const char* name : {"red.ico", "green.ico", "icons.dll"}) {
+        ASSERT_TRUE(CopyFileA((Here() + name).c_str(), (folder + name).c_str(), FALSE));
+      }
+      ASSERT_TRUE(WriteFileBytes(folder + "not-an-icon.txt", "plain text\r\n"));
+      Outcome o = RunVemo(s.args, true, folder, 0, 20000);
+      EXPECT_TRUE(o.started && o.finished);
+      EXPECT_EQ(o.status, s.status);
+      EXPECT_EQ(o.out, s.args[0] == "/?" ? usage : "");
+      EXPECT_TRUE(o.pipeClosed) << "a process kept vemo's output pipe open";
+      RemoveFolder(folder);
+      EXPECT_EQ(GetFileAttributesA(folder.c_str()), INVALID_FILE_ATTRIBUTES)
+          << "the folder vemo ran in could not be removed";
+    }
+    // A keeper that steps down ends a moment after it has let the window go.
+    std::vector<DWORD> after = ProcessIds(L"vemo.exe");
+    for (int i = 0; i < 500 && (after.size() != s.keepers || Kept(before, after) != s.kept); ++i) {
+      Sleep(10);
+      after = ProcessIds(L"vemo.exe");
+    }
+    EXPECT_EQ(after.size(), s.keepers);
+    EXPECT_EQ(Kept(before, after), s.kept);
+    before = after;
+  }
+  for (HANDLE h : holders) {
+    TerminateProcess(h, 0);
+    CloseHandle(h);
+  }
+  for (DWORD id : ProcessIds(L"vemo.exe")) {
+    HANDLE h = OpenProcess(PROCESS_TERMINATE, FALSE, id);
+    TerminateProcess(h, 0);
+    CloseHandle(h);
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc == 3 && std::string(argv[1]) == "--window") return Holder(argv[2]);
+  testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
