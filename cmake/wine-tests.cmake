@@ -54,7 +54,7 @@ add_dependencies(hostile_test vemo)
 # same reason. Only real Windows shows the window checks; Wine runs the console, the helper and vemo.
 vemo_wine_test(real_console_test ${PROJECT_SOURCE_DIR}/tests/win32/real_console_test.cpp
   ${PROJECT_SOURCE_DIR}/src/vemo.rc)
-target_link_libraries(real_console_test PRIVATE gdi32)
+target_link_libraries(real_console_test PRIVATE gdi32 psapi)
 add_dependencies(real_console_test vemo)
 
 # The keeper's life, from outside: vemo.exe beside windows of the console class held by other

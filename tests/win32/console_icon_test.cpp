@@ -21,30 +21,6 @@ namespace {
 const COLORREF kRed = RGB(0xFF, 0, 0), kGreen = RGB(0, 0xFF, 0), kBlue = RGB(0, 0, 0xFF),
                kYellow = RGB(0xFF, 0xFF, 0);
 
-// The colour at the centre of an icon's image, or CLR_INVALID when `icon` is no icon.
-COLORREF CentreColour(HICON icon) {
-  ICONINFO info;
-  if (!icon || !GetIconInfo(icon, &info)) return CLR_INVALID;
-  BITMAP bm;
-  GetObjectA(info.hbmColor, sizeof bm, &bm);
-  BITMAPINFO bi = {};
-  bi.bmiHeader.biSize = sizeof bi.bmiHeader;
-  bi.bmiHeader.biWidth = bm.bmWidth;
-  bi.bmiHeader.biHeight = -bm.bmHeight;
-  bi.bmiHeader.biPlanes = 1;
-  bi.bmiHeader.biBitCount = 32;
-  bi.bmiHeader.biCompression = BI_RGB;
-  std::vector<std::uint32_t> pixels(static_cast<std::size_t>(bm.bmWidth) * bm.bmHeight);
-  HDC dc = GetDC(nullptr);
-  int rows = GetDIBits(dc, info.hbmColor, 0, bm.bmHeight, pixels.data(), &bi, DIB_RGB_COLORS);
-  ReleaseDC(nullptr, dc);
-  DeleteObject(info.hbmColor);
-  DeleteObject(info.hbmMask);
-  if (rows != bm.bmHeight) return CLR_INVALID;
-  std::uint32_t bgra = pixels[static_cast<std::size_t>(bm.bmHeight / 2) * bm.bmWidth + bm.bmWidth / 2];
-  return RGB((bgra >> 16) & 0xFF, (bgra >> 8) & 0xFF, bgra & 0xFF);
-}
-
 HICON Icon(HWND window, WPARAM which) {
   return reinterpret_cast<HICON>(SendMessageA(window, WM_GETICON, which, 0));
 }

@@ -1,5 +1,5 @@
-// Helpers of the Windows tests: where the build put the fixtures, and a run of the real vemo.exe
-// as a child process.
+// Helpers of the Windows tests: where the build put the fixtures, processes and icons seen from
+// outside, and a run of the real vemo.exe as a child process.
 #ifndef VEMO_TESTS_WIN32_RUN_VEMO_H_
 #define VEMO_TESTS_WIN32_RUN_VEMO_H_
 
@@ -7,6 +7,7 @@
 
 #include <tlhelp32.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -30,6 +31,35 @@ inline std::vector<DWORD> ProcessIds(const wchar_t* exe) {
   }
   CloseHandle(snapshot);
   return ids;
+}
+
+// The colour at the centre of an icon's image, or CLR_INVALID when `icon` is no colour icon. Icons
+// are shared in a session: on Windows this reads another process's icon as well as its own.
+inline COLORREF CentreColour(HICON icon) {
+  ICONINFO info;
+  if (!icon || !GetIconInfo(icon, &info)) return CLR_INVALID;
+  BITMAP bm = {};
+  if (!info.hbmColor) {
+    DeleteObject(info.hbmMask);
+    return CLR_INVALID;
+  }
+  GetObjectA(info.hbmColor, sizeof bm, &bm);
+  BITMAPINFO bi = {};
+  bi.bmiHeader.biSize = sizeof bi.bmiHeader;
+  bi.bmiHeader.biWidth = bm.bmWidth;
+  bi.bmiHeader.biHeight = -bm.bmHeight;
+  bi.bmiHeader.biPlanes = 1;
+  bi.bmiHeader.biBitCount = 32;
+  bi.bmiHeader.biCompression = BI_RGB;
+  std::vector<std::uint32_t> pixels(static_cast<std::size_t>(bm.bmWidth) * bm.bmHeight);
+  HDC dc = GetDC(nullptr);
+  int rows = GetDIBits(dc, info.hbmColor, 0, bm.bmHeight, pixels.data(), &bi, DIB_RGB_COLORS);
+  ReleaseDC(nullptr, dc);
+  DeleteObject(info.hbmColor);
+  DeleteObject(info.hbmMask);
+  if (rows != bm.bmHeight) return CLR_INVALID;
+  std::uint32_t bgra = pixels[static_cast<std::size_t>(bm.bmHeight / 2) * bm.bmWidth + bm.bmWidth / 2];
+  return RGB((bgra >> 16) & 0xFF, (bgra >> 8) & 0xFF, bgra & 0xFF);
 }
 
 inline std::string ReadAll(HANDLE h) {
