@@ -26,5 +26,6 @@ int main(int argc, char** argv) {
       break;
   }
   SetWindowSmallIcon(window, icon);
+  KeepWindowIcon(window, icon);
   return 0;
 }
