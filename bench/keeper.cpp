@@ -23,7 +23,8 @@ double RunMs(const std::string& line) {
   LARGE_INTEGER frequency, start, end;
   QueryPerformanceFrequency(&frequency);
   QueryPerformanceCounter(&start);
-  if (!CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
+  if (!CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si,
+                      &pi)) {
     std::fprintf(stderr, "cannot run %s\n", line.c_str());
     std::exit(1);
   }
