@@ -58,8 +58,9 @@ target_link_libraries(real_console_test PRIVATE gdi32 psapi)
 add_dependencies(real_console_test vemo)
 
 # The keeper's life, from outside: vemo.exe beside windows of the console class held by other
-# processes, and the vemo.exe processes it leaves.
+# processes, and the vemo.exe processes it leaves; and keepers handed orders they must refuse.
 vemo_wine_test(keeper_test ${PROJECT_SOURCE_DIR}/tests/win32/keeper_test.cpp)
+target_link_libraries(keeper_test PRIVATE vemo_console_icon)
 add_dependencies(keeper_test vemo)
 
 set(wine ${PROJECT_SOURCE_DIR}/scripts/wine ${out}/wine-prefix)

@@ -14,16 +14,9 @@
 #include <initializer_list>
 
 #include "console_icon/icon_image.h"
+#include "console_icon/keeper.h"
 
 namespace {
-
-// What vemo hands its keeper, in a mapping named after the keeper's process id, ahead of the icon's
-// image: the window, and the keeper's own handle of the event that tells vemo it holds the window.
-struct KeeperOrder {
-  std::uint64_t window;
-  std::uint64_t confirm;
-};
-constexpr std::size_t kOrderSize = sizeof(KeeperOrder) + kMaxIconImageSize;
 
 // How long vemo waits for its keeper; how long a claim waits for a window's lock and for its keeper
 // to step down, together; how long the send may take. A claim ends within kConfirmMs.
@@ -157,16 +150,13 @@ void WaitForWindowEnd(HWND window, HANDLE stop) {
 // The keeper's run, from the order vemo left in `mapping`. Anything amiss in it, and the keeper
 // ends before it has touched anything.
 void Keep(HANDLE mapping) {
-  const auto* view =
-      static_cast<const unsigned char*>(MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0));
+  // A view of the whole order's size, which fails on a smaller mapping, bounds every read below.
+  const auto* view = static_cast<const unsigned char*>(
+      MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, kKeeperOrderSize));
   if (!view) return;
-  MEMORY_BASIC_INFORMATION region;
-  KeeperOrder order = {};
-  HICON icon = nullptr;
-  if (VirtualQuery(view, &region, sizeof region) && region.RegionSize >= sizeof order) {
-    std::memcpy(&order, view, sizeof order);
-    icon = MakeIconFromImage(view + sizeof order, region.RegionSize - sizeof order);
-  }
+  KeeperOrder order;
+  std::memcpy(&order, view, sizeof order);
+  HICON icon = MakeIconFromImage(view + sizeof order, kKeeperOrderSize - sizeof order);
   UnmapViewOfFile(view);
   HWND window = reinterpret_cast<HWND>(static_cast<std::uintptr_t>(order.window));
   if (!icon || !IsConsoleWindow(window)) return;
@@ -208,9 +198,9 @@ bool StartKeeper(HWND window, HICON icon) {
     return false;
   }
   wchar_t name[64];
-  Name(name, L"keeper-", keeper.dwProcessId, L"");
+  KeeperOrderName(name, keeper.dwProcessId);
   HANDLE mapping =
-      CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, kOrderSize, name);
+      CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, kKeeperOrderSize, name);
   // Any program of the user could have made an object of that name first: only vemo's own is
   // handed over.
   bool fresh = mapping && GetLastError() != ERROR_ALREADY_EXISTS;
@@ -243,6 +233,8 @@ bool StartKeeper(HWND window, HICON icon) {
 
 }  // namespace
 
+void KeeperOrderName(wchar_t (&name)[64], DWORD id) { Name(name, L"keeper-", id, L""); }
+
 void KeepWindowIcon(ConsoleWindowHandle window, IconHandle icon) {
   if (!window) return;
   HWND w = static_cast<HWND>(window);
@@ -256,7 +248,7 @@ void KeepWindowIcon(ConsoleWindowHandle window, IconHandle icon) {
 
 bool ServeAsIconKeeper() {
   wchar_t name[64];
-  Name(name, L"keeper-", GetCurrentProcessId(), L"");
+  KeeperOrderName(name, GetCurrentProcessId());
   HANDLE mapping = OpenFileMappingW(FILE_MAP_READ, FALSE, name);
   if (!mapping) return false;
   Keep(mapping);

@@ -1,7 +1,8 @@
 // The keeper's life, seen from outside: windows of the console class held by other processes (this
 // program with --window TITLE) bear the titles this console takes in turn, vemo.exe runs in this
-// console with its output on a pipe, and the vemo.exe processes left afterwards are counted. Wine
-// does not carry WM_SETICON between processes, so no icon is looked at here.
+// console with its output on a pipe, and the vemo.exe processes left afterwards are counted. Then
+// this program plays vemo's part and hands a keeper orders that it must refuse. Wine does not carry
+// WM_SETICON between processes, so no icon is looked at here.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -12,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "console_icon/icon_image.h"
+#include "console_icon/keeper.h"
 #include "run_vemo.h"
 
 namespace {
@@ -145,6 +148,81 @@ TEST(Keeper, OneKeeperPerWindowForAsLongAsTheWindowLives) {
     TerminateProcess(h, 0);
     CloseHandle(h);
   }
+}
+
+// Starts vemo.exe as vemo starts its keeper, with `window` and `image` as its order, in a mapping
+// that holds `size` bytes of the image: its exit status, or STILL_ACTIVE when it is still running
+// after 2 s (it is then ended).
+DWORD RunKeeper(HWND window, const std::vector<BYTE>& image, std::size_t size) {
+  std::string here = Here();
+  std::wstring exe = std::wstring(here.begin(), here.end()) + L"vemo.exe";
+  wchar_t line[] = L"vemo";
+  STARTUPINFOW si = {};
+  si.cb = sizeof si;
+  PROCESS_INFORMATION pi;
+  if (!CreateProcessW(exe.c_str(), line, nullptr, nullptr, FALSE,
+                      CREATE_SUSPENDED | DETACHED_PROCESS, nullptr, nullptr, &si, &pi)) {
+    ADD_FAILURE() << "cannot start vemo.exe";
+    return 0xDEAD;
+  }
+  wchar_t name[64];
+  KeeperOrderName(name, pi.dwProcessId);
+  HANDLE mapping = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
+                                      static_cast<DWORD>(sizeof(KeeperOrder) + size), name);
+  auto* view = static_cast<BYTE*>(MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, 0));
+  KeeperOrder order = {reinterpret_cast<std::uintptr_t>(window), 0};
+  std::memcpy(view, &order, sizeof order);
+  std::memcpy(view + sizeof order, image.data(), std::min(size, image.size()));
+  UnmapViewOfFile(view);
+  ResumeThread(pi.hThread);
+  DWORD status = STILL_ACTIVE;
+  if (WaitForSingleObject(pi.hProcess, 2000) == WAIT_OBJECT_0)
+    GetExitCodeProcess(pi.hProcess, &status);
+  TerminateProcess(pi.hProcess, 0);
+  WaitForSingleObject(pi.hProcess, INFINITE);
+  for (HANDLE h : {mapping, pi.hProcess, pi.hThread}) CloseHandle(h);
+  return status;
+}
+
+// What a keeper receives is checked: anything amiss and it ends at once, in good order.
+TEST(Keeper, EndsAtOnceOnAnOrderItCannotServe) {
+  HANDLE holder = StartHolder(kA);
+  HWND console = FindWindowW(L"ConsoleWindowClass", kTitles[kA]);
+  ASSERT_NE(console, nullptr);
+  HWND other = CreateWindowW(L"STATIC", kTitles[kA], WS_OVERLAPPEDWINDOW, 0, 0, 200, 100, nullptr,
+                             nullptr, nullptr, nullptr);
+  HWND gone = CreateWindowW(L"STATIC", L"gone", WS_OVERLAPPEDWINDOW, 0, 0, 200, 100, nullptr,
+                            nullptr, nullptr, nullptr);
+  DestroyWindow(gone);
+  std::vector<BYTE> red(kMaxIconImageSize), large(kMaxIconImageSize);
+  ASSERT_TRUE(WriteIconImage(static_cast<HICON>(LoadImageA(nullptr, (Here() + "red.ico").c_str(),
+                                                           IMAGE_ICON, 0, 0, LR_LOADFROMFILE)),
+                             red.data(), red.size()));
+  IconImageHeader h;
+  std::memcpy(&h, red.data(), sizeof h);
+  IconImageHeader tooLarge = {h.bytes, 257, 32, 1};
+  std::memcpy(large.data(), &red[0], red.size());
+  std::memcpy(large.data(), &tooLarge, sizeof tooLarge);
+  struct {
+    const char* what;
+    HWND window;
+    const std::vector<BYTE>& image;
+    std::size_t size;
+    DWORD status;  // STILL_ACTIVE: it serves the window
+  } cases[] = {
+      {"a console window and an icon", console, red, kMaxIconImageSize, STILL_ACTIVE},
+      {"a window of another class", other, red, kMaxIconImageSize, 0},
+      {"a window that is gone", gone, red, kMaxIconImageSize, 0},
+      {"an image larger than 256x256", console, large, kMaxIconImageSize, 0},
+      {"a mapping that holds half the image", console, red, h.bytes / 2, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(RunKeeper(c.window, c.image, c.size), c.status);
+  }
+  DestroyWindow(other);
+  TerminateProcess(holder, 0);
+  CloseHandle(holder);
 }
 
 }  // namespace
