@@ -60,9 +60,9 @@ bool WriteIconImage(HICON icon, void* image, std::size_t room) {
     const int rows = static_cast<int>(MaskRows(h)), height = static_cast<int>(h.height);
     DibInfo maskInfo = Dib(h.width, MaskRows(h), 1), colourInfo = Dib(h.width, h.height, 32);
     HDC dc = GetDC(nullptr);
-    ok = GetDIBits(dc, info.hbmMask, 0, rows, bytes + sizeof h, Info(maskInfo), DIB_RGB_COLORS) ==
-             rows &&
-         (!h.colour || GetDIBits(dc, info.hbmColor, 0, height, bytes + sizeof h + MaskBytes(h),
+    ok = GetDIBits(dc, info.hbmMask, 0, MaskRows(h), bytes + sizeof h, Info(maskInfo),
+                   DIB_RGB_COLORS) == rows &&
+         (!h.colour || GetDIBits(dc, info.hbmColor, 0, h.height, bytes + sizeof h + MaskBytes(h),
                                  Info(colourInfo), DIB_RGB_COLORS) == height);
     ReleaseDC(nullptr, dc);
   }
