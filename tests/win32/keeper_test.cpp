@@ -20,7 +20,7 @@
 namespace {
 
 const wchar_t* const kTitles[] = {L"vemo keeper A", L"vemo keeper B", L"vemo keeper, no window"};
-enum { kA, kB, kNoWindow };
+enum { kA, kB, kNoWindow, kKeepers };
 
 int Holder(const char* title) {
   WNDCLASSW wc = {};
@@ -71,7 +71,8 @@ void RemoveFolder(const std::string& dir) {
 
 struct Step {
   int title;                      // the title this console bears: window A's, B's, or no window's
-  std::vector<std::string> args;  // vemo's, in a folder of its own; none: end that window's process
+  std::vector<std::string> args;  // vemo's, in a folder of its own; none: end that window's
+                                  // process, or with kKeepers, kill the keepers
   DWORD status;
   std::size_t keepers;  // vemo.exe processes afterwards
   std::size_t kept;     // of those that ran before the step
@@ -87,6 +88,9 @@ const Step kSteps[] = {
     {kA, {"/ico", "red.ico", "green.ico"}, 0, 1, 1},
     // The null icon: an index past the last, a file that holds no icon.
     {kA, {"/res", "icons.dll", "99"}, 0, 0, 0},
+    {kA, {"/ico", "red.ico"}, 0, 1, 0},
+    // A keeper that was killed leaves the window to the next one all the same.
+    {kKeepers, {}, 0, 0, 0},
     {kA, {"/ico", "red.ico"}, 0, 1, 0},
     {kA, {"/ico", "not-an-icon.txt"}, 0, 0, 0},
     {kNoWindow, {"/ico", "red.ico"}, 0, 0, 0},
@@ -107,8 +111,14 @@ TEST(Keeper, OneKeeperPerWindowForAsLongAsTheWindowLives) {
   for (const Step& s : kSteps) {
     std::string line;
     for (const std::string& a : s.args) line += " [" + a + "]";
-    SCOPED_TRACE("step " + std::to_string(++n) + ":" + (s.args.empty() ? " end a window" : line));
-    if (s.args.empty()) {
+    SCOPED_TRACE("step " + std::to_string(++n) + ":" + (s.args.empty() ? " end a process" : line));
+    if (s.args.empty() && s.title == kKeepers) {
+      for (DWORD id : ProcessIds(L"vemo.exe")) {
+        HANDLE h = OpenProcess(PROCESS_TERMINATE, FALSE, id);
+        TerminateProcess(h, 0);
+        CloseHandle(h);
+      }
+    } else if (s.args.empty()) {
       TerminateProcess(holders[s.title], 0);
     } else {
       ASSERT_TRUE(SetConsoleTitleW(kTitles[s.title])) << "the test needs a console";
