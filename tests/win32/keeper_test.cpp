@@ -161,8 +161,8 @@ TEST(Keeper, OneKeeperPerWindowForAsLongAsTheWindowLives) {
 }
 
 // Starts vemo.exe as vemo starts its keeper, with `window` and `image` as its order, in a mapping
-// that holds `size` bytes of the image: its exit status, or STILL_ACTIVE when it is still running
-// after 2 s (it is then ended).
+// that holds `size` bytes of the image: STILL_ACTIVE once it confirms that it holds the window (it
+// is then ended), else its exit status.
 DWORD RunKeeper(HWND window, const std::vector<BYTE>& image, std::size_t size) {
   std::string here = Here();
   std::wstring exe = std::wstring(here.begin(), here.end()) + L"vemo.exe";
@@ -179,18 +179,24 @@ DWORD RunKeeper(HWND window, const std::vector<BYTE>& image, std::size_t size) {
   KeeperOrderName(name, pi.dwProcessId);
   HANDLE mapping = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
                                       static_cast<DWORD>(sizeof(KeeperOrder) + size), name);
+  HANDLE confirmed = CreateEventW(nullptr, TRUE, FALSE, nullptr), remote = nullptr;
+  DuplicateHandle(GetCurrentProcess(), confirmed, pi.hProcess, &remote, EVENT_MODIFY_STATE, FALSE,
+                  0);
   auto* view = static_cast<BYTE*>(MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, 0));
-  KeeperOrder order = {reinterpret_cast<std::uintptr_t>(window), 0};
+  KeeperOrder order = {reinterpret_cast<std::uintptr_t>(window),
+                       reinterpret_cast<std::uintptr_t>(remote)};
   std::memcpy(view, &order, sizeof order);
   std::memcpy(view + sizeof order, image.data(), std::min(size, image.size()));
   UnmapViewOfFile(view);
   ResumeThread(pi.hThread);
-  DWORD status = STILL_ACTIVE;
-  if (WaitForSingleObject(pi.hProcess, 2000) == WAIT_OBJECT_0)
-    GetExitCodeProcess(pi.hProcess, &status);
+  HANDLE either[2] = {confirmed, pi.hProcess};
+  DWORD status = 0xDEAD;
+  DWORD result = WaitForMultipleObjects(2, either, FALSE, 20000);
+  if (result == WAIT_OBJECT_0) status = STILL_ACTIVE;
+  if (result == WAIT_OBJECT_0 + 1) GetExitCodeProcess(pi.hProcess, &status);
   TerminateProcess(pi.hProcess, 0);
   WaitForSingleObject(pi.hProcess, INFINITE);
-  for (HANDLE h : {mapping, pi.hProcess, pi.hThread}) CloseHandle(h);
+  for (HANDLE h : {mapping, confirmed, pi.hProcess, pi.hThread}) CloseHandle(h);
   return status;
 }
 
@@ -218,7 +224,7 @@ TEST(Keeper, EndsAtOnceOnAnOrderItCannotServe) {
     HWND window;
     const std::vector<BYTE>& image;
     std::size_t size;
-    DWORD status;  // STILL_ACTIVE: it serves the window
+    DWORD status;  // STILL_ACTIVE: it holds the window
   } cases[] = {
       {"a console window and an icon", console, red, kMaxIconImageSize, STILL_ACTIVE},
       {"a window of another class", other, red, kMaxIconImageSize, 0},
