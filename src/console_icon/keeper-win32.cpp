@@ -203,8 +203,8 @@ bool StartKeeper(HWND window, HICON icon) {
   // handed over. Wine leaves the last error as it was when it makes a new object, so an earlier
   // call's ERROR_ALREADY_EXISTS must not stand for this one's.
   SetLastError(ERROR_SUCCESS);
-  HANDLE mapping =
-      CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, kKeeperOrderSize, name);
+  HANDLE mapping = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
+                                      static_cast<DWORD>(kKeeperOrderSize), name);
   bool fresh = mapping && GetLastError() != ERROR_ALREADY_EXISTS;
   auto* view = static_cast<unsigned char*>(fresh ? MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, 0)
                                                  : nullptr);
