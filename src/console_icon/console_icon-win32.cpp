@@ -4,11 +4,14 @@
 #include "console_icon/console_icon.h"
 
 #include <windows.h>
+
 #include <shellapi.h>
 #include <shlwapi.h>
 
 #include <algorithm>
 #include <cwchar>
+
+#include "console_icon/keeper.h"
 
 ConsoleWindowHandle FindConsoleWindow() {
   // 16384 characters hold any title a command line makes and still fit the 64 KiB heap through
@@ -27,12 +30,12 @@ ConsoleWindowHandle FindConsoleWindow() {
   // the user selects, so the console's own window serves. Under Windows Terminal that is a hidden
   // pseudo console window, and under Wine one of Wine's class: neither shows the icon.
   HWND own = GetConsoleWindow();
+  return own && IsConsoleWindow(own) ? own : nullptr;
+}
+
+bool IsConsoleWindow(HWND window) {
   wchar_t className[20];
-  if (own && GetClassNameW(own, className, 20) &&
-      std::wcscmp(className, L"ConsoleWindowClass") == 0) {
-    return own;
-  }
-  return nullptr;
+  return GetClassNameW(window, className, 20) && std::wcscmp(className, L"ConsoleWindowClass") == 0;
 }
 
 bool IconFileExists(const char* path) { return PathFileExistsA(path) != FALSE; }

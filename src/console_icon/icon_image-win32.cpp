@@ -37,6 +37,11 @@ std::size_t ColourBytes(const IconImageHeader& h) {
   return h.colour ? static_cast<std::size_t>(h.width) * h.height * 4 : 0;
 }
 
+// The whole image, header included, as its sizes make it.
+std::size_t ImageBytes(const IconImageHeader& h) {
+  return sizeof h + MaskBytes(h) + ColourBytes(h);
+}
+
 bool Fits(const IconImageHeader& h) {
   return h.width >= 1 && h.width <= 256 && h.height >= 1 && h.height <= 256 && h.colour <= 1;
 }
@@ -52,9 +57,9 @@ bool WriteIconImage(HICON icon, void* image, std::size_t room) {
   IconImageHeader h = {0, static_cast<std::uint32_t>(mask.bmWidth),
                        static_cast<std::uint32_t>(mask.bmHeight / (info.hbmColor ? 1 : 2)),
                        info.hbmColor != nullptr};
-  bool ok = Fits(h) && sizeof h + MaskBytes(h) + ColourBytes(h) <= room;
+  bool ok = Fits(h) && ImageBytes(h) <= room;
   if (ok) {
-    h.bytes = static_cast<std::uint32_t>(sizeof h + MaskBytes(h) + ColourBytes(h));
+    h.bytes = static_cast<std::uint32_t>(ImageBytes(h));
     auto* bytes = static_cast<unsigned char*>(image);
     std::memcpy(bytes, &h, sizeof h);
     const int rows = static_cast<int>(MaskRows(h)), height = static_cast<int>(h.height);
@@ -75,7 +80,7 @@ HICON MakeIconFromImage(const void* image, std::size_t size) {
   IconImageHeader h;
   if (size < sizeof h) return nullptr;
   std::memcpy(&h, image, sizeof h);
-  if (!Fits(h) || h.bytes != sizeof h + MaskBytes(h) + ColourBytes(h) || h.bytes > size) {
+  if (!Fits(h) || h.bytes != ImageBytes(h) || h.bytes > size) {
     return nullptr;
   }
   const auto* bytes = static_cast<const unsigned char*>(image) + sizeof h;

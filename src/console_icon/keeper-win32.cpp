@@ -10,7 +10,6 @@
 
 #include <cstdint>
 #include <cstring>
-#include <cwchar>
 #include <initializer_list>
 
 #include "console_icon/icon_image.h"
@@ -96,11 +95,6 @@ bool ClaimWindow(HWND window, HICON icon, bool keep, const WindowClaim& claim) {
   }
   ReleaseMutex(claim.lock);
   return held && sent;
-}
-
-bool IsConsoleWindow(HWND window) {
-  wchar_t name[20];
-  return GetClassNameW(window, name, 20) && std::wcscmp(name, L"ConsoleWindowClass") == 0;
 }
 
 // Each destroyed window goes to the keeper's own queue, where the wait compares it with its window.

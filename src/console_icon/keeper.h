@@ -19,4 +19,8 @@ constexpr std::size_t kKeeperOrderSize = sizeof(KeeperOrder) + kMaxIconImageSize
 // The name of the order for the keeper whose process id is `id`: "Local\vemo-keeper-<id in hex>".
 void KeeperOrderName(wchar_t (&name)[64], DWORD id);
 
+// True when `window` is of the classic console window's class, the only one whose icon vemo sets
+// or keeps.
+bool IsConsoleWindow(HWND window);
+
 #endif  // VEMO_CONSOLE_ICON_KEEPER_H_

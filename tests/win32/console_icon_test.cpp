@@ -34,13 +34,7 @@ HICON LoadFixture(const char* name) {
 // `className`), bearing `title`, that holds a grey small and large icon to begin with.
 HWND MakeConsoleWindow(const std::wstring& title,
                        const wchar_t* className = L"ConsoleWindowClass") {
-  WNDCLASSW wc = {};
-  wc.lpfnWndProc = DefWindowProcW;
-  wc.hInstance = GetModuleHandleW(nullptr);
-  wc.lpszClassName = className;
-  RegisterClassW(&wc);  // fails harmlessly once the class exists
-  HWND window = CreateWindowW(className, title.c_str(), WS_OVERLAPPEDWINDOW, 0, 0, 200, 100,
-                              nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
+  HWND window = CreateConsoleClassWindow(title, className);
   EXPECT_NE(window, nullptr);
   HICON grey = LoadFixture("grey.ico");
   SendMessageA(window, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(grey));

@@ -34,16 +34,6 @@ void Snapshot(const std::string& dir, std::map<std::string, std::string>& tree) 
   FindClose(h);
 }
 
-void RemoveTree(const std::string& dir) {
-  std::map<std::string, std::string> tree;
-  Snapshot(dir, tree);
-  for (auto it = tree.rbegin(); it != tree.rend(); ++it) {
-    if (it->first.back() == '\\') RemoveDirectoryA(it->first.c_str());
-    else DeleteFileA(it->first.c_str());
-  }
-  RemoveDirectoryA(dir.c_str());
-}
-
 // The test's folder, made afresh with the hostile files in it.
 std::string Folder() { return Here() + "hostile\\"; }
 

@@ -9,7 +9,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <cwchar>
 #include <string>
 #include <vector>
 
@@ -22,51 +21,10 @@ namespace {
 const wchar_t* const kTitles[] = {L"vemo keeper A", L"vemo keeper B", L"vemo keeper, no window"};
 enum { kA, kB, kNoWindow, kKeepers };
 
-int Holder(const char* title) {
-  WNDCLASSW wc = {};
-  wc.lpfnWndProc = DefWindowProcW;
-  wc.hInstance = GetModuleHandleW(nullptr);
-  wc.lpszClassName = L"ConsoleWindowClass";
-  RegisterClassW(&wc);
-  std::wstring wide(title, title + strlen(title));
-  CreateWindowW(wc.lpszClassName, wide.c_str(), WS_OVERLAPPEDWINDOW, 0, 0, 200, 100, nullptr,
-                nullptr, wc.hInstance, nullptr);
-  MSG m;
-  while (GetMessageW(&m, nullptr, 0, 0)) DispatchMessageW(&m);
-  return 0;
-}
-
-// Starts a process that holds a console-class window bearing kTitles[which]; null on failure.
-HANDLE StartHolder(int which) {
-  std::string title(kTitles[which], kTitles[which] + wcslen(kTitles[which]));
-  std::string line = "\"" + Here() + "keeper_test.exe\" --window \"" + title + "\"";
-  STARTUPINFOA si = {};
-  si.cb = sizeof si;
-  PROCESS_INFORMATION pi;
-  if (!CreateProcessA(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, Here().c_str(), &si,
-                      &pi)) {
-    return nullptr;
-  }
-  CloseHandle(pi.hThread);
-  for (int i = 0; i < 1000 && !FindWindowW(L"ConsoleWindowClass", kTitles[which]); ++i) Sleep(10);
-  return pi.hProcess;
-}
-
 std::size_t Kept(const std::vector<DWORD>& before, const std::vector<DWORD>& after) {
   std::size_t kept = 0;
   for (DWORD id : before) kept += std::find(after.begin(), after.end(), id) != after.end();
   return kept;
-}
-
-void RemoveFolder(const std::string& dir) {
-  WIN32_FIND_DATAA d;
-  HANDLE h = FindFirstFileA((dir + "*").c_str(), &d);
-  if (h != INVALID_HANDLE_VALUE) {
-    do DeleteFileA((dir + d.cFileName).c_str());
-    while (FindNextFileA(h, &d));
-    FindClose(h);
-  }
-  RemoveDirectoryA(dir.c_str());
 }
 
 struct Step {
@@ -104,7 +62,7 @@ const Step kSteps[] = {
 TEST(Keeper, OneKeeperPerWindowForAsLongAsTheWindowLives) {
   ASSERT_EQ(ProcessIds(L"vemo.exe").size(), 0u) << "vemo.exe already running";
   const std::string usage = ReadFileBytes(Here() + "usage.txt");
-  HANDLE holders[2] = {StartHolder(kA), StartHolder(kB)};
+  HANDLE holders[2] = {StartWindowHolder(kTitles[kA]), StartWindowHolder(kTitles[kB])};
   ASSERT_TRUE(holders[0] && holders[1]);
   std::vector<DWORD> before;
   int n = 0;
@@ -113,18 +71,14 @@ TEST(Keeper, OneKeeperPerWindowForAsLongAsTheWindowLives) {
     for (const std::string& a : s.args) line += " [" + a + "]";
     SCOPED_TRACE("step " + std::to_string(++n) + ":" + (s.args.empty() ? " end a process" : line));
     if (s.args.empty() && s.title == kKeepers) {
-      for (DWORD id : ProcessIds(L"vemo.exe")) {
-        HANDLE h = OpenProcess(PROCESS_TERMINATE, FALSE, id);
-        TerminateProcess(h, 0);
-        CloseHandle(h);
-      }
+      EndProcesses(L"vemo.exe");
     } else if (s.args.empty()) {
       TerminateProcess(holders[s.title], 0);
     } else {
       ASSERT_TRUE(SetConsoleTitleW(kTitles[s.title])) << "the test needs a console";
       // The files vemo named, and the folder it ran in, can go the moment it returns.
       std::string folder = Here() + "keeper-run\\";
-      RemoveFolder(folder);
+      RemoveTree(folder);
       ASSERT_TRUE(CreateDirectoryA(folder.c_str(), nullptr));
       for (const char* name : {"red.ico", "green.ico", "icons.dll"}) {
         ASSERT_TRUE(CopyFileA((Here() + name).c_str(), (folder + name).c_str(), FALSE));
@@ -135,7 +89,7 @@ TEST(Keeper, OneKeeperPerWindowForAsLongAsTheWindowLives) {
       EXPECT_EQ(o.status, s.status);
       EXPECT_EQ(o.out, s.args[0] == "/?" ? usage : "");
       EXPECT_TRUE(o.pipeClosed) << "a process kept vemo's output pipe open";
-      RemoveFolder(folder);
+      RemoveTree(folder);
       EXPECT_EQ(GetFileAttributesA(folder.c_str()), INVALID_FILE_ATTRIBUTES)
           << "the folder vemo ran in could not be removed";
     }
@@ -153,11 +107,7 @@ TEST(Keeper, OneKeeperPerWindowForAsLongAsTheWindowLives) {
     TerminateProcess(h, 0);
     CloseHandle(h);
   }
-  for (DWORD id : ProcessIds(L"vemo.exe")) {
-    HANDLE h = OpenProcess(PROCESS_TERMINATE, FALSE, id);
-    TerminateProcess(h, 0);
-    CloseHandle(h);
-  }
+  EndProcesses(L"vemo.exe");
 }
 
 // Starts vemo.exe as vemo starts its keeper, with `window` and `image` as its order, in a mapping
@@ -203,13 +153,11 @@ DWORD RunKeeper(HWND window, const std::vector<BYTE>& image, std::size_t size) {
 // What a keeper receives is checked: anything amiss and it ends at once, in good order. The image's
 // own checks are console_icon_test's; here are the window and the mapping's size.
 TEST(Keeper, EndsAtOnceOnAnOrderItCannotServe) {
-  HANDLE holder = StartHolder(kA);
+  HANDLE holder = StartWindowHolder(kTitles[kA]);
   HWND console = FindWindowW(L"ConsoleWindowClass", kTitles[kA]);
   ASSERT_NE(console, nullptr);
-  HWND other = CreateWindowW(L"STATIC", kTitles[kA], WS_OVERLAPPEDWINDOW, 0, 0, 200, 100, nullptr,
-                             nullptr, nullptr, nullptr);
-  HWND gone = CreateWindowW(L"STATIC", L"gone", WS_OVERLAPPEDWINDOW, 0, 0, 200, 100, nullptr,
-                            nullptr, nullptr, nullptr);
+  HWND other = CreateConsoleClassWindow(kTitles[kA], L"vemo other class");
+  HWND gone = CreateConsoleClassWindow(L"gone");
   DestroyWindow(gone);
   std::vector<BYTE> red(kMaxIconImageSize);
   ASSERT_TRUE(WriteIconImage(static_cast<HICON>(LoadImageA(nullptr, (Here() + "red.ico").c_str(),
@@ -240,7 +188,7 @@ TEST(Keeper, EndsAtOnceOnAnOrderItCannotServe) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc == 3 && std::string(argv[1]) == "--window") return Holder(argv[2]);
+  if (argc == 3 && std::string(argv[1]) == "--window") return HoldConsoleWindow(argv[2]);
   testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();
 }

@@ -7,8 +7,6 @@
 //   real_console_test [VEMO_EXE [REPORT_FOLDER]]   (by default the vemo.exe and folder beside it)
 #include <windows.h>
 
-#include <psapi.h>
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -39,23 +37,6 @@ std::string vemo, report;  // from the command line
 
 HANDLE Event(const std::string& name) {
   return CreateEventA(nullptr, TRUE, FALSE, ("vemo-real-console-" + name).c_str());
-}
-
-// "N keeper(s), working set W KiB, private P KiB" for the vemo.exe processes running now.
-std::string KeeperMemory() {
-  std::vector<DWORD> ids = ProcessIds(L"vemo.exe");
-  std::string text = std::to_string(ids.size()) + " keeper(s)";
-  for (DWORD id : ids) {
-    HANDLE h = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_VM_READ, FALSE, id);
-    PROCESS_MEMORY_COUNTERS_EX m = {};
-    m.cb = sizeof m;
-    if (h && GetProcessMemoryInfo(h, reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&m), sizeof m)) {
-      text += ", working set " + std::to_string(m.WorkingSetSize / 1024) + " KiB, private " +
-              std::to_string(m.PrivateUsage / 1024) + " KiB";
-    }
-    if (h) CloseHandle(h);
-  }
-  return text;
 }
 
 // Waits up to 5 s for `done`.
@@ -171,7 +152,7 @@ TEST(RealConsole, VemoSetsTheSmallIconOfAClassicConsoleWindow) {
       std::string picture = report + "case" + std::to_string(i);
       lines += std::string("icon changed: ") + (after != was ? "yes" : "no") +
                " | still valid: " + (colour != CLR_INVALID ? "yes" : "no") + " | " +
-               KeeperMemory() + " | icon-coloured pixels after exit: " +
+               "keepers: " + ProcessMemory(L"vemo.exe") + " | icon-coloured pixels after exit: " +
                Picture(w, c.colour, picture + "-exited.bmp");
       RedrawWindow(w, nullptr, nullptr, RDW_FRAME | RDW_INVALIDATE | RDW_UPDATENOW);
       std::string redrawn = Picture(w, c.colour, picture + "-redrawn.bmp");

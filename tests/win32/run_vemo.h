@@ -1,13 +1,16 @@
-// Helpers of the Windows tests: where the build put the fixtures, processes and icons seen from
-// outside, and a run of the real vemo.exe as a child process.
+// Helpers of the Windows tests (and of the keeper bench): where the build put the fixtures, stand-in
+// console windows and the processes that hold them, processes and icons seen from outside, and a
+// run of the real vemo.exe as a child process.
 #ifndef VEMO_TESTS_WIN32_RUN_VEMO_H_
 #define VEMO_TESTS_WIN32_RUN_VEMO_H_
 
 #include <windows.h>
 
+#include <psapi.h>
 #include <tlhelp32.h>
 
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -18,6 +21,45 @@ inline std::string Here() {
   DWORD n = GetModuleFileNameA(nullptr, path, MAX_PATH);
   std::string here(path, n);
   return here.substr(0, here.find_last_of('\\') + 1);
+}
+
+// A top-level window of the console window class (or of `className`) bearing `title`, in this
+// process; null if it cannot be made.
+inline HWND CreateConsoleClassWindow(const std::wstring& title,
+                                     const wchar_t* className = L"ConsoleWindowClass") {
+  WNDCLASSW wc = {};
+  wc.lpfnWndProc = DefWindowProcW;
+  wc.hInstance = GetModuleHandleW(nullptr);
+  wc.lpszClassName = className;
+  RegisterClassW(&wc);  // fails harmlessly once the class exists
+  return CreateWindowW(className, title.c_str(), WS_OVERLAPPEDWINDOW, 0, 0, 200, 100, nullptr,
+                       nullptr, wc.hInstance, nullptr);
+}
+
+// What this program does when started with --window TITLE (ASCII): hold a console-class window
+// bearing TITLE until it is ended.
+inline int HoldConsoleWindow(const char* title) {
+  CreateConsoleClassWindow(std::wstring(title, title + strlen(title)));
+  MSG m;
+  while (GetMessageW(&m, nullptr, 0, 0)) DispatchMessageW(&m);
+  return 0;
+}
+
+// Starts this program with --window `title` (ASCII) and waits for its window; the process, or null.
+inline HANDLE StartWindowHolder(const std::wstring& title) {
+  char self[MAX_PATH];
+  GetModuleFileNameA(nullptr, self, MAX_PATH);
+  std::string line =
+      "\"" + std::string(self) + "\" --window \"" + std::string(title.begin(), title.end()) + "\"";
+  STARTUPINFOA si = {};
+  si.cb = sizeof si;
+  PROCESS_INFORMATION pi;
+  if (!CreateProcessA(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
+    return nullptr;
+  }
+  CloseHandle(pi.hThread);
+  for (int i = 0; i < 1000 && !FindWindowW(L"ConsoleWindowClass", title.c_str()); ++i) Sleep(10);
+  return pi.hProcess;
 }
 
 // The ids of the running processes whose exe is named `exe`, this one included.
@@ -31,6 +73,32 @@ inline std::vector<DWORD> ProcessIds(const wchar_t* exe) {
   }
   CloseHandle(snapshot);
   return ids;
+}
+
+// Ends every running process whose exe is named `exe`.
+inline void EndProcesses(const wchar_t* exe) {
+  for (DWORD id : ProcessIds(exe)) {
+    HANDLE h = OpenProcess(PROCESS_TERMINATE, FALSE, id);
+    TerminateProcess(h, 0);
+    CloseHandle(h);
+  }
+}
+
+// "N running, working set W KiB, private P KiB, ..." for the processes whose exe is named `exe`.
+inline std::string ProcessMemory(const wchar_t* exe) {
+  std::vector<DWORD> ids = ProcessIds(exe);
+  std::string text = std::to_string(ids.size()) + " running";
+  for (DWORD id : ids) {
+    HANDLE h = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_VM_READ, FALSE, id);
+    PROCESS_MEMORY_COUNTERS_EX m = {};
+    m.cb = sizeof m;
+    if (h && GetProcessMemoryInfo(h, reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&m), sizeof m)) {
+      text += ", working set " + std::to_string(m.WorkingSetSize / 1024) + " KiB, private " +
+              std::to_string(m.PrivateUsage / 1024) + " KiB";
+    }
+    if (h) CloseHandle(h);
+  }
+  return text;
 }
 
 // The colour at the centre of an icon's image, or CLR_INVALID when `icon` is no colour icon. Icons
@@ -89,6 +157,22 @@ inline bool WriteFileBytes(const std::string& path, const std::string& bytes) {
   WriteFile(f, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
   CloseHandle(f);
   return written == bytes.size();
+}
+
+// Removes the folder `dir` (ending in a backslash) with everything in it.
+inline void RemoveTree(const std::string& dir) {
+  WIN32_FIND_DATAA d;
+  HANDLE h = FindFirstFileA((dir + "*").c_str(), &d);
+  if (h != INVALID_HANDLE_VALUE) {
+    do {
+      std::string name = d.cFileName;
+      if (name == "." || name == "..") continue;
+      if (d.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) RemoveTree(dir + name + "\\");
+      else DeleteFileA((dir + name).c_str());
+    } while (FindNextFileA(h, &d));
+    FindClose(h);
+  }
+  RemoveDirectoryA(dir.c_str());
 }
 
 struct Outcome {
