@@ -1,8 +1,8 @@
 // What leaving a keeper costs an icon command: vemo.exe VEMO_ARGS run RUNS times in this console
 // while a window of the console class, held by another process, bears the console's title (each run
 // starts a keeper, which takes over from the last one), and RUNS times under a title that no window
-// bears. Prints the medians, from process start to exit, and their ratio, and the memory of the
-// keeper left at the end.
+// bears, the two in turn. Prints the medians, from process start to exit, the median of the pairs'
+// ratios, and the memory of the keeper left at the end.
 //   keeper.exe VEMO_EXE RUNS VEMO_ARGS...     (run on a console: scripts/wine PREFIX console)
 #include <windows.h>
 
@@ -57,13 +57,16 @@ int main(int argc, char** argv) {
   HANDLE window = StartWindowHolder(kTitle);
   if (!window) return 1;
 
-  std::vector<double> kept, none;
+  std::vector<double> kept, none, ratios;
   RunMs(line);  // warm-up
+  // Each pair runs in the other order from the last, so that neither side always goes first.
   for (int i = 0; i < runs; ++i) {
-    SetConsoleTitleW(kTitle);
-    kept.push_back(RunMs(line));
-    SetConsoleTitleW(L"vemo keeper bench, no window");
-    none.push_back(RunMs(line));
+    for (int side = 0; side < 2; ++side) {
+      bool keeper = (side == 0) == (i % 2 == 0);
+      SetConsoleTitleW(keeper ? kTitle : L"vemo keeper bench, no window");
+      (keeper ? kept : none).push_back(RunMs(line));
+    }
+    ratios.push_back(kept.back() / none.back());
   }
   std::string memory = ProcessMemory(L"vemo.exe");
   // The last keeper ends with the window's process.
@@ -71,7 +74,7 @@ int main(int argc, char** argv) {
   std::printf("%-28s %10s %10s %7s\n", "command line", "keeper ms", "none ms", "ratio");
   std::string args = line.substr(line.find("\" ") + 2);
   std::printf("%-28s %10.1f %10.1f %7.3f\n", args.c_str(), Median(kept), Median(none),
-              Median(kept) / Median(none));
+              Median(ratios));
   std::printf("keeper: %s\n", memory.c_str());
   return 0;
 }
