@@ -56,6 +56,12 @@ vemo_wine_test(real_console_test ${PROJECT_SOURCE_DIR}/tests/win32/real_console_
   ${PROJECT_SOURCE_DIR}/src/vemo.rc)
 target_link_libraries(real_console_test PRIVATE gdi32 psapi)
 add_dependencies(real_console_test vemo)
+# The 32-bit build also runs on NT 5.2, in ReactOS (scripts/reactos-check): psapi.dll's own
+# GetProcessMemoryInfo, and a GetTickCount64 of its own.
+target_compile_definitions(real_console_test PRIVATE PSAPI_VERSION=1)
+if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+  target_sources(real_console_test PRIVATE ${PROJECT_SOURCE_DIR}/tests/win32/tick_count_nt52.cpp)
+endif()
 
 # The keeper's life, from outside: vemo.exe beside windows of the console class held by other
 # processes, and the vemo.exe processes it leaves; and keepers handed orders they must refuse.

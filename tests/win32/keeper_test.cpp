@@ -21,12 +21,6 @@ namespace {
 const wchar_t* const kTitles[] = {L"vemo keeper A", L"vemo keeper B", L"vemo keeper, no window"};
 enum { kA, kB, kNoWindow, kKeepers };
 
-std::size_t Kept(const std::vector<DWORD>& before, const std::vector<DWORD>& after) {
-  std::size_t kept = 0;
-  for (DWORD id : before) kept += std::find(after.begin(), after.end(), id) != after.end();
-  return kept;
-}
-
 struct Step {
   int title;                      // the title this console bears: window A's, B's, or no window's
   std::vector<std::string> args;  // vemo's, in a folder of its own; none: end that window's

@@ -1,10 +1,14 @@
-// vemo.exe in a classic console window, watched from outside as a user sees it: a helper (this
-// program with --helper) sets the console's title and runs vemo in that console; once vemo has
-// exited, this process reads the window's small icon, takes pictures of its title bar and weighs
-// the keeper vemo left, then lets the console close and sees the window and the keeper go. Only
-// real Windows has such a window: under Wine the window checks are skipped, and on Windows a
-// window of another class (a terminal that took the console over) fails the test.
-//   real_console_test [VEMO_EXE [REPORT_FOLDER]]   (by default the vemo.exe and folder beside it)
+// vemo.exe in classic console windows, watched from outside as a user sees them: a helper (this
+// program with --helper) holds each console and, on order, sets its title and runs vemo there;
+// once vemo has exited, this process reads the window's small icon, takes pictures of its title bar
+// and counts the keepers vemo left, and at a console's last step lets it close and sees the window
+// and its keeper go. Only a real window manager has such windows: under Wine the window and keeper
+// checks are skipped, and elsewhere a window of another class (a terminal that took the console
+// over) fails the test. Each step's line goes to the report, to standard output and to the
+// debugger's output, where scripts/reactos-check reads it from a ReactOS guest.
+//   real_console_test [VEMO_EXE [REPORT_FOLDER [HOLD_MS]]]
+// By default the vemo.exe and the folder beside it; HOLD_MS holds the screen still after each
+// step's last picture, for a camera outside the system.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -20,23 +24,74 @@
 
 namespace {
 
-struct RealCase {
-  const wchar_t* title;
-  std::vector<std::string> args;  // in the folder of this program
-  DWORD status;
-  COLORREF colour;  // of the icon named
-};
-const std::string kCyrillicIco = "\xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2.ico";  // UTF-8, as vemo's ANSI
-const RealCase kCases[] = {
-    {L"vemo real console", {"/ico", "red.ico"}, 0, RGB(0xFF, 0, 0)},
-    {L"\u041A\u043E\u043D\u0441\u043E\u043B\u044C", {"/res", "icons.dll", "1"}, 0, RGB(0, 0xFF, 0)},
-    {L"\u547D\u4EE4\u63D0\u793A\u7B26", {"/ico", kCyrillicIco}, 0, RGB(0xFF, 0, 0)},
-    {L"vemo missing icon", {"/ico", "missing.ico"}, 1, RGB(0xFF, 0, 0)},
-};
-std::string vemo, report;  // from the command line
+constexpr COLORREF kRed = RGB(0xFF, 0, 0), kGreen = RGB(0, 0xFF, 0), kBlue = RGB(0, 0, 0xFF);
+// The small icon a step leaves, where it is no colour: values no RGB() makes.
+constexpr COLORREF kUnchanged = 0x01000000, kNoIcon = 0x02000000;
+// The status of a file name that only a UTF-8 ANSI code page carries: 0 where vemo's manifest
+// makes it so (Windows 10 1903 and later, Wine), else 1 and nothing changes (older Windows,
+// NT 5.2).
+constexpr DWORD kByCodePage = 0xFFFF;
 
+struct RealStep {
+  int console;                     // each console opens at its first step
+  const wchar_t* title;            // set before the command; null keeps the console's
+  std::vector<std::wstring> args;  // as typed: vemo gets them in its ANSI code page; none: the
+                                   // console closes
+  DWORD status;
+  COLORREF icon;        // the window's small icon once vemo has exited
+  std::size_t keepers;  // vemo.exe processes after the step, where the windows are classic
+  std::size_t kept;     // of those that ran before it
+};
+const wchar_t kCyrillicIco[] = L"\u041F\u0440\u0438\u0432.ico";
+const RealStep kSteps[] = {
+    {0, L"vemo real console", {L"/?"}, 0, kUnchanged, 0, 0},
+    {0, nullptr, {L"/ico", L"missing.ico"}, 1, kUnchanged, 0, 0},
+    {0, nullptr, {L"/ico", L"red.ico"}, 0, kRed, 1, 0},
+    // A second icon command in the same console takes over from the first one's keeper.
+    {0, nullptr, {L"/res", L"icons.dll", L"1"}, 0, kGreen, 1, 0},
+    {0, nullptr, {L"/ico", L"missing.ico"}, 1, kUnchanged, 1, 1},
+    {0, nullptr, {L"/res", L"icons.dll", L"99"}, 0, kNoIcon, 0, 0},
+    {0, nullptr, {}, 0, kUnchanged, 0, 0},
+    // Titles in other scripts; two consoles with icons, each closing with its own keeper.
+    {1, L"S\u00EDmbolo del sistema", {L"/ico", L"red.ico"}, 0, kRed, 1, 0},
+    {2,
+     L"\u041A\u043E\u043C\u0430\u043D\u0434\u043D\u0430\u044F \u0441\u0442\u0440\u043E\u043A\u0430",
+     {L"/res", L"icons.dll", L"2"},
+     0,
+     kBlue,
+     2,
+     1},
+    {2, L"\u547D\u4EE4\u63D0\u793A\u7B26", {L"/ico", kCyrillicIco}, kByCodePage, kRed, 2, 1},
+    {2, nullptr, {}, 0, kUnchanged, 1, 1},
+    {1, nullptr, {}, 0, kUnchanged, 0, 0},
+};
+constexpr int kConsoles = 3;
+std::string vemo, report;  // from the command line
+DWORD holdMs = 0;
+
+std::string Utf8(const std::wstring& text) {
+  char bytes[512] = {};
+  WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, bytes, sizeof bytes - 1, nullptr, nullptr);
+  return bytes;
+}
+
+// As a console hands what is typed to a program that reads its arguments in the ANSI code page:
+// a character that page lacks arrives as '?'.
+std::string Ansi(const std::wstring& text) {
+  char bytes[512] = {};
+  WideCharToMultiByte(CP_ACP, 0, text.c_str(), -1, bytes, sizeof bytes - 1, nullptr, nullptr);
+  return bytes;
+}
+
+std::wstring Wide(const std::string& ansi) {
+  wchar_t text[MAX_PATH] = {};
+  MultiByteToWideChar(CP_ACP, 0, ansi.c_str(), -1, text, MAX_PATH - 1);
+  return text;
+}
+
+// Auto-reset: each SetEvent lets one wait through.
 HANDLE Event(const std::string& name) {
-  return CreateEventA(nullptr, TRUE, FALSE, ("vemo-real-console-" + name).c_str());
+  return CreateEventA(nullptr, FALSE, FALSE, ("vemo-real-console-" + name).c_str());
 }
 
 // Waits up to 5 s for `done`.
@@ -52,20 +107,39 @@ HICON SmallIcon(HWND w) {
   return reinterpret_cast<HICON>(icon);
 }
 
-// In the console: "window icon-before status" goes to a file, then the helper waits until the
-// window has been looked at, since the console ends with it.
-int Helper(int i, const std::string& id) {
-  SetConsoleTitleW(kCases[i].title);
-  HWND w = GetConsoleWindow();
-  HICON before = SmallIcon(w);
-  Outcome o = RunVemo(kCases[i].args, true, Here(), 0, 20000, vemo);
-  char text[64];
-  std::snprintf(text, sizeof text, "%llu %llu %lu", 0ull + reinterpret_cast<std::uintptr_t>(w),
-                0ull + reinterpret_cast<std::uintptr_t>(before), o.finished ? o.status : 0xDEADul);
-  WriteFileBytes(Here() + "real-console-" + id + ".txt", text);
-  SetEvent(Event(id + "-ran"));
-  WaitForSingleObject(Event(id + "-seen"), 60000);
-  return 0;
+// A line of the report, also on standard output and in the debugger's output.
+void Report(const std::string& line) {
+  static std::string lines;
+  lines += line + "\n";
+  WriteFileBytes(report + "report.txt", lines);
+  std::printf("%s\n", line.c_str());
+  std::fflush(stdout);
+  OutputDebugStringA(("vemo-check: " + line + "\n").c_str());
+}
+
+// The console's helper: on each order it runs a step, then writes "window icon-before status",
+// a newline and vemo's output to a file; an order of -1 ends it, and the console with it.
+int Helper(const std::string& id) {
+  HANDLE go = Event(id + "-go"), ran = Event(id + "-ran");
+  const std::string orders = Here() + "real-console-" + id;
+  for (;;) {
+    WaitForSingleObject(go, INFINITE);
+    int step = std::atoi(ReadFileBytes(orders + "-order.txt").c_str());
+    if (step < 0) return 0;
+    const RealStep& s = kSteps[step];
+    if (s.title) SetConsoleTitleW(s.title);
+    HWND w = GetConsoleWindow();
+    HICON before = SmallIcon(w);
+    std::vector<std::string> args;
+    for (const std::wstring& a : s.args) args.push_back(Ansi(a));
+    Outcome o = RunVemo(args, true, Here(), 0, 20000, vemo);
+    char text[64];
+    std::snprintf(text, sizeof text, "%llu %llu %lu\n", 0ull + reinterpret_cast<std::uintptr_t>(w),
+                  0ull + reinterpret_cast<std::uintptr_t>(before),
+                  o.finished ? o.status : 0xDEADul);
+    WriteFileBytes(orders + "-result.txt", text + o.out);
+    SetEvent(ran);
+  }
 }
 
 // The title bar as the screen shows it, the window brought to the front, saved as a BMP: the
@@ -105,80 +179,168 @@ std::string Picture(HWND w, COLORREF colour, const std::string& path) {
   return std::to_string(count);
 }
 
-TEST(RealConsole, VemoSetsTheSmallIconOfAClassicConsoleWindow) {
-  ASSERT_TRUE(CopyFileA((Here() + "red.ico").c_str(), (Here() + kCyrillicIco).c_str(), FALSE));
+// True where a count of icon-coloured pixels shows some, or no desktop could be seen at all.
+bool Shows(const std::string& pixels) {
+  return pixels == "no desktop visible" || std::atol(pixels.c_str()) > 0;
+}
+
+std::string ColourName(COLORREF c) {
+  return c == kRed          ? "red"
+         : c == kGreen      ? "green"
+         : c == kBlue       ? "blue"
+         : c == kNoIcon     ? "none"
+         : c == CLR_INVALID ? "no live icon"
+                            : "other";
+}
+
+bool Wine() { return GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr; }
+
+struct Console {
+  PROCESS_INFORMATION helper;
+  std::string id;
+  HANDLE go, ran;
+  HWND window;
+  bool classic;
+};
+
+// Starts the helper of console `index`, in a classic console window: through conhost.exe where
+// there is one, so that no other terminal takes the console over; else (Windows before 7, ReactOS)
+// as a new console, which is classic there. Wine has a conhost.exe that takes no command line.
+bool Open(Console& c, int index) {
+  c.id = std::to_string(GetCurrentProcessId()) + "-" + std::to_string(index);
+  c.go = Event(c.id + "-go");
+  c.ran = Event(c.id + "-ran");
   char conhost[MAX_PATH];
   ExpandEnvironmentStringsA("%SystemRoot%\\System32\\conhost.exe", conhost, MAX_PATH);
-  // Wine's conhost.exe serves only the consoles Wine asks it for and takes no command line: there
-  // the helper gets a new console of Wine's own, which the class check below tells apart.
-  bool wine = GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr;
-  std::string lines, otherClass;
-  for (int i = 0; i < 4; ++i) {
-    const RealCase& c = kCases[i];
+  bool host = !Wine() && GetFileAttributesA(conhost) != INVALID_FILE_ATTRIBUTES;
+  std::string helper =
+      "\"" + Here() + "real_console_test.exe\" --helper " + c.id + " \"" + vemo + "\"";
+  std::string line = host ? "\"" + std::string(conhost) + "\" " + helper : helper;
+  STARTUPINFOA si = {};
+  si.cb = sizeof si;
+  return CreateProcessA(nullptr, &line[0], nullptr, nullptr, FALSE, host ? 0 : CREATE_NEW_CONSOLE,
+                        nullptr, Here().c_str(), &si, &c.helper) != FALSE;
+}
+
+TEST(RealConsole, VemoSetsAndKeepsTheSmallIconOfClassicConsoleWindows) {
+  ASSERT_TRUE(CopyFileW(Wide(Here() + "red.ico").c_str(), Wide(Here()).append(kCyrillicIco).c_str(),
+                        FALSE));
+  const std::string usage = ReadFileBytes(Here() + "usage.txt");
+  const bool utf8 = GetACP() == CP_UTF8;
+  const testing::TestResult& result =
+      *testing::UnitTest::GetInstance()->current_test_info()->result();
+  Console consoles[kConsoles] = {};
+  std::string otherClass;
+  int step = 0;
+  for (const RealStep& s : kSteps) {
+    Console& c = consoles[s.console];
     std::string command;
-    for (const std::string& a : c.args) command += (command.empty() ? "" : " ") + a;
-    SCOPED_TRACE(command);
-    std::string id = std::to_string(GetCurrentProcessId()) + "-" + std::to_string(i);
-    HANDLE ran = Event(id + "-ran"), seen = Event(id + "-seen");
-    std::string helper = "\"" + Here() + "real_console_test.exe\" --helper " + std::to_string(i) +
-                         " " + id + " \"" + vemo + "\"";
-    std::string line = wine ? helper : "\"" + std::string(conhost) + "\" " + helper;
-    STARTUPINFOA si = {};
-    si.cb = sizeof si;
-    PROCESS_INFORMATION pi;
-    ASSERT_TRUE(CreateProcessA(nullptr, &line[0], nullptr, nullptr, FALSE,
-                               wine ? CREATE_NEW_CONSOLE : 0, nullptr, Here().c_str(), &si, &pi));
-    EXPECT_EQ(WaitForSingleObject(ran, 60000), WAIT_OBJECT_0) << "the helper did not run vemo";
-    std::string file = Here() + "real-console-" + id + ".txt";
-    unsigned long long window = 0, before = 0;
-    DWORD status = 0xFFFFFFFF;
-    std::sscanf(ReadFileBytes(file).c_str(), "%llu %llu %lu", &window, &before, &status);
-    EXPECT_EQ(status, c.status);
-    HWND w = reinterpret_cast<HWND>(static_cast<std::uintptr_t>(window));
-    HICON was = reinterpret_cast<HICON>(static_cast<std::uintptr_t>(before));
-    wchar_t name[64] = L"(no window)";
-    if (w) GetClassNameW(w, name, 64);
-    char title[256];
-    WideCharToMultiByte(CP_UTF8, 0, c.title, -1, title, sizeof title, nullptr, nullptr);
-    lines += std::string(title) + " | " + command + " | exit " + std::to_string(status) + " | ";
-    bool classic = std::wstring(name) == L"ConsoleWindowClass";
-    if (!classic) {
-      otherClass.assign(name, name + wcslen(name));
-      lines += "window of class " + otherClass + ": not looked at\n";
+    for (const std::wstring& a : s.args) command += (command.empty() ? "" : " ") + Utf8(a);
+    SCOPED_TRACE("step " + std::to_string(step) + ": " + command);
+    const int failures = result.total_part_count();
+    std::string line = "step " + std::to_string(step) + " | console " + std::to_string(s.console) +
+                       (s.title ? " \"" + Utf8(s.title) + "\"" : "") + " | " +
+                       (s.args.empty() ? "closed" : command);
+    if (!c.helper.hProcess) {
+      EXPECT_TRUE(Open(c, s.console)) << "the helper did not start";
+    }
+    const std::vector<DWORD> before = ProcessIds(L"vemo.exe");
+    // A file name outside the ANSI code page counts as missing where that page is not UTF-8.
+    const bool found = s.status != kByCodePage || utf8;
+    const DWORD status = s.status == kByCodePage ? (utf8 ? 0 : 1) : s.status;
+    const COLORREF icon = found ? s.icon : kUnchanged;
+    const std::size_t kept = found ? s.kept : before.size();
+    const std::string orders = Here() + "real-console-" + c.id;
+    WriteFileBytes(orders + "-order.txt", s.args.empty() ? "-1" : std::to_string(step));
+    SetEvent(c.go);
+    if (s.args.empty()) {
+      // The helper ends, the console with it, and the keeper with the console.
+      if (WaitForSingleObject(c.helper.hProcess, 10000) != WAIT_OBJECT_0) {
+        TerminateProcess(c.helper.hProcess, 1);
+      }
+      if (c.classic) {
+        EXPECT_TRUE(Within5s([&] { return !IsWindow(c.window); })) << "the console window stayed";
+      }
+      for (HANDLE h : {c.helper.hProcess, c.helper.hThread, c.go, c.ran}) CloseHandle(h);
     } else {
-      // vemo has exited: the icon on the window is its keeper's copy, alive and of the same colour.
-      HICON after = SmallIcon(w);
-      COLORREF colour = CentreColour(after);
-      std::string picture = report + "case" + std::to_string(i);
-      lines += std::string("icon changed: ") + (after != was ? "yes" : "no") +
-               " | still valid: " + (colour != CLR_INVALID ? "yes" : "no") + " | " +
-               "keepers: " + ProcessMemory(L"vemo.exe") + " | icon-coloured pixels after exit: " +
-               Picture(w, c.colour, picture + "-exited.bmp");
-      RedrawWindow(w, nullptr, nullptr, RDW_FRAME | RDW_INVALIDATE | RDW_UPDATENOW);
-      std::string redrawn = Picture(w, c.colour, picture + "-redrawn.bmp");
-      lines += ", after redraw: " + redrawn + "\n";
-      EXPECT_EQ(after != was, c.status == 0) << "whether the icon changed";
-      if (c.status == 0) {
-        EXPECT_EQ(colour, c.colour) << "the small icon is no live icon of the colour vemo set";
-        if (redrawn != "no desktop visible") {
-          EXPECT_GT(std::atol(redrawn.c_str()), 0) << "the redrawn title bar shows no such pixel";
+      EXPECT_EQ(WaitForSingleObject(c.ran, 60000), WAIT_OBJECT_0) << "the helper did not run vemo";
+      std::string text = ReadFileBytes(orders + "-result.txt");
+      unsigned long long window = 0, was = 0;
+      DWORD exit = 0xFFFFFFFF;
+      std::sscanf(text.c_str(), "%llu %llu %lu", &window, &was, &exit);
+      std::string out = text.substr(std::min(text.size(), text.find('\n') + 1));
+      EXPECT_EQ(exit, status);
+      EXPECT_EQ(out, s.args[0] == L"/?" ? usage : "") << "what vemo wrote";
+      line += " | exit " + std::to_string(exit);
+      c.window = reinterpret_cast<HWND>(static_cast<std::uintptr_t>(window));
+      wchar_t name[64] = L"(no window)";
+      if (c.window) GetClassNameW(c.window, name, 64);
+      c.classic = std::wstring(name) == L"ConsoleWindowClass";
+      if (!c.classic) {
+        otherClass = Utf8(name);
+        line += " | window of class " + otherClass + ": not looked at";
+      } else {
+        // vemo has exited: the icon on the window is its keeper's copy, alive and of its colour.
+        HICON after = SmallIcon(c.window);
+        COLORREF colour = CentreColour(after);
+        line +=
+            " | icon " + (after == reinterpret_cast<HICON>(was) ? "unchanged" : ColourName(colour));
+        if (icon == kUnchanged) {
+          EXPECT_EQ(after, reinterpret_cast<HICON>(was)) << "the icon changed";
+        } else if (icon == kNoIcon) {
+          EXPECT_EQ(after, nullptr) << "a small icon is left";
+        } else {
+          EXPECT_EQ(ColourName(colour), ColourName(icon)) << "no live icon of vemo's colour";
+          std::string picture = report + "step" + std::to_string(step);
+          std::string exited = Picture(c.window, icon, picture + "-exited.bmp");
+          RedrawWindow(c.window, nullptr, nullptr, RDW_FRAME | RDW_INVALIDATE | RDW_UPDATENOW);
+          std::string redrawn = Picture(c.window, icon, picture + "-redrawn.bmp");
+          ShowWindow(c.window, SW_MINIMIZE);
+          Sleep(500);
+          ShowWindow(c.window, SW_RESTORE);
+          std::string restored = Picture(c.window, icon, picture + "-restored.bmp");
+          line += " | icon-coloured pixels: " + exited + " after exit, " + redrawn + " redrawn, " +
+                  restored + " restored";
+          EXPECT_TRUE(Shows(redrawn)) << "the redrawn title bar shows no icon-coloured pixel";
+          EXPECT_TRUE(Shows(restored)) << "the restored title bar shows no icon-coloured pixel";
+          if (holdMs) {
+            RECT r;
+            GetWindowRect(c.window, &r);
+            Report("picture step" + std::to_string(step) + " " + std::to_string(r.left) + " " +
+                   std::to_string(r.top) + " " + std::to_string(r.right) + " " +
+                   std::to_string(r.bottom));
+            Sleep(holdMs);
+          }
         }
       }
     }
-    // The helper ends, the console with it, and the keeper with the console.
-    SetEvent(seen);
-    if (WaitForSingleObject(pi.hProcess, 10000) != WAIT_OBJECT_0) TerminateProcess(pi.hProcess, 1);
-    if (classic) {
-      EXPECT_TRUE(Within5s([&] { return !IsWindow(w); })) << "the console window stayed";
+    if (c.classic) {
+      std::vector<DWORD> after;
+      EXPECT_TRUE(Within5s([&] {
+        after = ProcessIds(L"vemo.exe");
+        return after.size() == s.keepers && Kept(before, after) == kept;
+      })) << after.size()
+          << " keepers, " << Kept(before, after) << " of them from before";
+      line += " | keepers: " + ProcessMemory(L"vemo.exe");
+    } else {
+      EXPECT_TRUE(Within5s([] { return ProcessIds(L"vemo.exe").empty(); })) << "a vemo.exe stayed";
     }
-    EXPECT_TRUE(Within5s([] { return ProcessIds(L"vemo.exe").empty(); })) << "a vemo.exe stayed";
-    for (HANDLE h : {pi.hProcess, pi.hThread, ran, seen}) CloseHandle(h);
-    DeleteFileA(file.c_str());
+    std::string verdict = result.total_part_count() > failures ? "FAIL " : "ok ";
+    for (int i = failures; i < result.total_part_count(); ++i) {
+      std::string message = result.GetTestPartResult(i).message();
+      line += " | " + message.substr(0, message.find('\n'));
+    }
+    Report(verdict + line);
+    ++step;
   }
-  WriteFileBytes(report + "report.txt", lines);
-  std::printf("%s", lines.c_str());
+  for (Console& c : consoles) {
+    DeleteFileA((Here() + "real-console-" + c.id + "-order.txt").c_str());
+    DeleteFileA((Here() + "real-console-" + c.id + "-result.txt").c_str());
+  }
   if (!otherClass.empty()) {
-    if (wine) GTEST_SKIP() << "the console window is of class " << otherClass;
+    if (Wine()) {
+      GTEST_SKIP() << "the console window is of class " << otherClass;
+    }
     FAIL() << "the console window is of class " << otherClass << ", not a classic console window";
   }
 }
@@ -187,15 +349,19 @@ TEST(RealConsole, VemoSetsTheSmallIconOfAClassicConsoleWindow) {
 
 int main(int argc, char** argv) {
   vemo = Here() + "vemo.exe";
-  if (argc == 5 && std::string(argv[1]) == "--helper") {
-    vemo = argv[4];
-    return Helper(std::atoi(argv[2]), argv[3]);
+  if (argc == 4 && std::string(argv[1]) == "--helper") {
+    vemo = argv[3];
+    return Helper(argv[2]);
   }
   testing::InitGoogleTest(&argc, argv);
   // The helper runs in this program's folder, so a relative path would point elsewhere there.
   char full[MAX_PATH];
   if (argc > 1 && GetFullPathNameA(argv[1], MAX_PATH, full, nullptr)) vemo = full;
   report = argc > 2 ? std::string(argv[2]) + "\\" : Here();
+  holdMs = argc > 3 ? static_cast<DWORD>(std::atol(argv[3])) : 0;
   CreateDirectoryA(report.c_str(), nullptr);
-  return RUN_ALL_TESTS();
+  Report("start");
+  int status = RUN_ALL_TESTS();
+  Report("done, exit status " + std::to_string(status));
+  return status;
 }

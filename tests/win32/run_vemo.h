@@ -1,6 +1,6 @@
-// Helpers of the Windows tests (and of the keeper bench): where the build put the fixtures, stand-in
-// console windows and the processes that hold them, processes and icons seen from outside, and a
-// run of the real vemo.exe as a child process.
+// Helpers of the Windows tests (and of the keeper bench): where the build put the fixtures,
+// stand-in console windows and the processes that hold them, processes and icons seen from outside,
+// and a run of the real vemo.exe as a child process.
 #ifndef VEMO_TESTS_WIN32_RUN_VEMO_H_
 #define VEMO_TESTS_WIN32_RUN_VEMO_H_
 
@@ -9,6 +9,7 @@
 #include <psapi.h>
 #include <tlhelp32.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -75,6 +76,13 @@ inline std::vector<DWORD> ProcessIds(const wchar_t* exe) {
   return ids;
 }
 
+// How many of the processes `before` are among those `after`.
+inline std::size_t Kept(const std::vector<DWORD>& before, const std::vector<DWORD>& after) {
+  std::size_t kept = 0;
+  for (DWORD id : before) kept += std::find(after.begin(), after.end(), id) != after.end();
+  return kept;
+}
+
 // Ends every running process whose exe is named `exe`.
 inline void EndProcesses(const wchar_t* exe) {
   for (DWORD id : ProcessIds(exe)) {
@@ -89,7 +97,8 @@ inline std::string ProcessMemory(const wchar_t* exe) {
   std::vector<DWORD> ids = ProcessIds(exe);
   std::string text = std::to_string(ids.size()) + " running";
   for (DWORD id : ids) {
-    HANDLE h = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_VM_READ, FALSE, id);
+    // Not PROCESS_QUERY_LIMITED_INFORMATION, which NT 5.2 does not know.
+    HANDLE h = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, id);
     PROCESS_MEMORY_COUNTERS_EX m = {};
     m.cb = sizeof m;
     if (h && GetProcessMemoryInfo(h, reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&m), sizeof m)) {
@@ -126,7 +135,8 @@ inline COLORREF CentreColour(HICON icon) {
   DeleteObject(info.hbmColor);
   DeleteObject(info.hbmMask);
   if (rows != bm.bmHeight) return CLR_INVALID;
-  std::uint32_t bgra = pixels[static_cast<std::size_t>(bm.bmHeight / 2) * bm.bmWidth + bm.bmWidth / 2];
+  std::uint32_t bgra =
+      pixels[static_cast<std::size_t>(bm.bmHeight / 2) * bm.bmWidth + bm.bmWidth / 2];
   return RGB((bgra >> 16) & 0xFF, (bgra >> 8) & 0xFF, bgra & 0xFF);
 }
 
@@ -167,8 +177,10 @@ inline void RemoveTree(const std::string& dir) {
     do {
       std::string name = d.cFileName;
       if (name == "." || name == "..") continue;
-      if (d.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) RemoveTree(dir + name + "\\");
-      else DeleteFileA((dir + name).c_str());
+      if (d.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+        RemoveTree(dir + name + "\\");
+      else
+        DeleteFileA((dir + name).c_str());
     } while (FindNextFileA(h, &d));
     FindClose(h);
   }
@@ -189,7 +201,8 @@ inline bool DrainPipe(HANDLE pipe, std::string& text) {
   DWORD available, n;
   while (PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr)) {
     if (available == 0) return false;
-    if (!ReadFile(pipe, buffer, available < sizeof buffer ? available : sizeof buffer, &n, nullptr)) {
+    if (!ReadFile(pipe, buffer, available < sizeof buffer ? available : sizeof buffer, &n,
+                  nullptr)) {
       break;
     }
     text.append(buffer, n);
