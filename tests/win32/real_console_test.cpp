@@ -142,15 +142,20 @@ int Helper(const std::string& id) {
   }
 }
 
+// Brings `w` to the front of the screen and gives it a moment to be drawn there.
+void Front(HWND w) {
+  SetWindowPos(w, HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_SHOWWINDOW);
+  SetForegroundWindow(w);
+  Sleep(500);
+}
+
 // The title bar as the screen shows it, the window brought to the front, saved as a BMP: the
 // count of its pixels near `colour`, or "no desktop visible".
 std::string Picture(HWND w, COLORREF colour, const std::string& path) {
   HDESK desk = OpenInputDesktop(0, FALSE, DESKTOP_READOBJECTS);
   if (!desk) return "no desktop visible";
   CloseDesktop(desk);
-  SetWindowPos(w, HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_SHOWWINDOW);
-  SetForegroundWindow(w);
-  Sleep(500);
+  Front(w);
   RECT r;
   GetWindowRect(w, &r);
   LONG width = r.right - r.left, height = std::min<LONG>(r.bottom - r.top, 60);
@@ -283,8 +288,9 @@ TEST(RealConsole, VemoSetsAndKeepsTheSmallIconOfClassicConsoleWindows) {
         // vemo has exited: the icon on the window is its keeper's copy, alive and of its colour.
         HICON after = SmallIcon(c.window);
         COLORREF colour = CentreColour(after);
-        line +=
-            " | icon " + (after == reinterpret_cast<HICON>(was) ? "unchanged" : ColourName(colour));
+        line += " | icon " + (after == reinterpret_cast<HICON>(was) ? std::string("unchanged")
+                              : after                               ? ColourName(colour)
+                                                                    : "none");
         if (icon == kUnchanged) {
           EXPECT_EQ(after, reinterpret_cast<HICON>(was)) << "the icon changed";
         } else if (icon == kNoIcon) {
@@ -303,14 +309,15 @@ TEST(RealConsole, VemoSetsAndKeepsTheSmallIconOfClassicConsoleWindows) {
                   restored + " restored";
           EXPECT_TRUE(Shows(redrawn)) << "the redrawn title bar shows no icon-coloured pixel";
           EXPECT_TRUE(Shows(restored)) << "the restored title bar shows no icon-coloured pixel";
-          if (holdMs) {
-            RECT r;
-            GetWindowRect(c.window, &r);
-            Report("picture step" + std::to_string(step) + " " + std::to_string(r.left) + " " +
-                   std::to_string(r.top) + " " + std::to_string(r.right) + " " +
-                   std::to_string(r.bottom));
-            Sleep(holdMs);
-          }
+        }
+        if (holdMs) {
+          Front(c.window);
+          RECT r;
+          GetWindowRect(c.window, &r);
+          Report("picture step" + std::to_string(step) + " " + std::to_string(r.left) + " " +
+                 std::to_string(r.top) + " " + std::to_string(r.right) + " " +
+                 std::to_string(r.bottom));
+          Sleep(holdMs);
         }
       }
     }
@@ -326,9 +333,12 @@ TEST(RealConsole, VemoSetsAndKeepsTheSmallIconOfClassicConsoleWindows) {
       EXPECT_TRUE(Within5s([] { return ProcessIds(L"vemo.exe").empty(); })) << "a vemo.exe stayed";
     }
     std::string verdict = result.total_part_count() > failures ? "FAIL " : "ok ";
+    // Each failure on the step's line, its lines run together and without the trace.
     for (int i = failures; i < result.total_part_count(); ++i) {
       std::string message = result.GetTestPartResult(i).message();
-      line += " | " + message.substr(0, message.find('\n'));
+      message = message.substr(0, message.find("\nGoogle Test trace:"));
+      std::replace(message.begin(), message.end(), '\n', ' ');
+      line += " |" + message;
     }
     Report(verdict + line);
     ++step;
