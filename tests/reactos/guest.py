@@ -1,10 +1,11 @@
 #!/usr/bin/python3
 """Boots a ReactOS live CD in QEMU with the test's CD beside it, brings the guest to its desktop,
-starts the test there (Win+R, d:\\run.cmd, which copies it to a work disk, C:) and reads the test's lines from the guest's debug output,
-which the live CD's default boot entry sends to COM1. Takes a picture of the screen for each
-picture line (the title bar, cropped) and for each failing step (the whole screen), as PNG.
-Prints one line per step and the count; exits 0 when every step passed, 1 when one failed, 2 when
-the run stopped short, naming the stage. QEMU is ended on every path.
+starts the test there (Win+R, d:\\run.cmd, which copies it to a work disk, C:) and reads the
+test's lines from the guest's debug output, which the live CD's default boot entry sends to COM1.
+Takes a picture of the screen for each picture line (the title bar, cropped) and for each failing
+step (the whole screen), as PNG. Prints one line per step and the count; exits 0 when every step
+passed, 1 when one failed, 2 when the run stopped short, naming the stage. QEMU is ended on every
+path.
     guest.py LIVE_ISO TEST_ISO OUTDIR [SECONDS]"""
 import os
 import signal

@@ -156,7 +156,8 @@ def problems(files, zips, slug, version, schemas):
         auto = update.get("architecture", {}).get(bits, {}).get("url", "")
         if auto.replace("$version", version) != url:
             found.append(f"vemo.json: autoupdate's {bits} url does not name {url}")
-        if hash_rule.get("url", "").replace("$baseurl", url.rsplit("/", 1)[0]) != base + "SHA256SUMS":
+        sums_url = hash_rule.get("url", "").replace("$baseurl", url.rsplit("/", 1)[0])
+        if sums_url != base + "SHA256SUMS":
             found.append("vemo.json: autoupdate does not take the hashes from SHA256SUMS")
         pattern = (hash_rule.get("regex", "").replace("$sha256", "([a-fA-F0-9]{64})")
                    .replace("$basename", re.escape(names[arch])))
@@ -183,7 +184,8 @@ ROWS = [
     ("a portable path outside the zips", "winget/installer", r"RelativeFilePath: vemo.exe",
      "RelativeFilePath: bin/vemo.exe", False),
     ("Scoop: the 64-bit hash for the 32-bit zip", "vemo.json",
-     r'("32bit": \{\s*"url": "[^"]*",\s*"hash": ")\w+(?=(?s:.*)"64bit": \{\s*"url": "[^"]*",\s*"hash": "(\w+))',
+     r'("32bit": \{\s*"url": "[^"]*",\s*"hash": ")\w+'
+     r'(?=(?s:.*)"64bit": \{\s*"url": "[^"]*",\s*"hash": "(\w+))',
      r"\g<1>\2", False),
     ("Scoop: an unknown key", "vemo.json", r'"bin":', '"bins": "vemo.exe",\n    "bin":', True),
     ("SHA256SUMS: a line for another file", "SHA256SUMS", r"win64\.zip", "win64.zip.part", False),
