@@ -6,7 +6,7 @@ Takes a picture of the screen for each picture line (the title bar, cropped) and
 step (the whole screen), as PNG. Prints one line per step and the count; exits 0 when every step
 passed, 1 when one failed, 2 when the run stopped short, naming the stage. QEMU is ended on every
 path.
-    guest.py LIVE_ISO TEST_ISO OUTDIR [SECONDS]"""
+    scripts/reactos-guest.py LIVE_ISO TEST_ISO OUTDIR [SECONDS]"""
 import os
 import signal
 import socket
