@@ -8,7 +8,7 @@
 // debugger's output, where scripts/reactos-check reads it from a ReactOS guest.
 //   real_console_test [VEMO_EXE [REPORT_FOLDER [HOLD_MS]]]
 // By default the vemo.exe and the folder beside it; HOLD_MS holds the screen still after each
-// step's last picture, for a camera outside the system.
+// step's last picture and after each failed step, for a camera outside the system.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -341,6 +341,8 @@ TEST(RealConsole, VemoSetsAndKeepsTheSmallIconOfClassicConsoleWindows) {
       line += " |" + message;
     }
     Report(verdict + line);
+    // A camera outside takes the whole screen of a failed step.
+    if (holdMs && result.total_part_count() > failures) Sleep(holdMs);
     ++step;
   }
   for (Console& c : consoles) {
