@@ -69,17 +69,11 @@ constexpr int kConsoles = 3;
 std::string vemo, report;  // from the command line
 DWORD holdMs = 0;
 
-std::string Utf8(const std::wstring& text) {
+// `text` in the code page `page`. With CP_ACP, as a console hands what is typed to a program that
+// reads its arguments in the ANSI code page: a character that page lacks arrives as '?'.
+std::string Narrow(const std::wstring& text, UINT page = CP_UTF8) {
   char bytes[512] = {};
-  WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, bytes, sizeof bytes - 1, nullptr, nullptr);
-  return bytes;
-}
-
-// As a console hands what is typed to a program that reads its arguments in the ANSI code page:
-// a character that page lacks arrives as '?'.
-std::string Ansi(const std::wstring& text) {
-  char bytes[512] = {};
-  WideCharToMultiByte(CP_ACP, 0, text.c_str(), -1, bytes, sizeof bytes - 1, nullptr, nullptr);
+  WideCharToMultiByte(page, 0, text.c_str(), -1, bytes, sizeof bytes - 1, nullptr, nullptr);
   return bytes;
 }
 
@@ -88,6 +82,9 @@ std::wstring Wide(const std::string& ansi) {
   MultiByteToWideChar(CP_ACP, 0, ansi.c_str(), -1, text, MAX_PATH - 1);
   return text;
 }
+
+// The start of the names of console `id`'s order and result files.
+std::string Orders(const std::string& id) { return Here() + "real-console-" + id; }
 
 // Auto-reset: each SetEvent lets one wait through.
 HANDLE Event(const std::string& name) {
@@ -121,7 +118,7 @@ void Report(const std::string& line) {
 // a newline and vemo's output to a file; an order of -1 ends it, and the console with it.
 int Helper(const std::string& id) {
   HANDLE go = Event(id + "-go"), ran = Event(id + "-ran");
-  const std::string orders = Here() + "real-console-" + id;
+  const std::string orders = Orders(id);
   for (;;) {
     WaitForSingleObject(go, INFINITE);
     int step = std::atoi(ReadFileBytes(orders + "-order.txt").c_str());
@@ -131,7 +128,7 @@ int Helper(const std::string& id) {
     HWND w = GetConsoleWindow();
     HICON before = SmallIcon(w);
     std::vector<std::string> args;
-    for (const std::wstring& a : s.args) args.push_back(Ansi(a));
+    for (const std::wstring& a : s.args) args.push_back(Narrow(a, CP_ACP));
     Outcome o = RunVemo(args, true, Here(), 0, 20000, vemo);
     char text[64];
     std::snprintf(text, sizeof text, "%llu %llu %lu\n", 0ull + reinterpret_cast<std::uintptr_t>(w),
@@ -240,11 +237,11 @@ TEST(RealConsole, VemoSetsAndKeepsTheSmallIconOfClassicConsoleWindows) {
   for (const RealStep& s : kSteps) {
     Console& c = consoles[s.console];
     std::string command;
-    for (const std::wstring& a : s.args) command += (command.empty() ? "" : " ") + Utf8(a);
+    for (const std::wstring& a : s.args) command += (command.empty() ? "" : " ") + Narrow(a);
     SCOPED_TRACE("step " + std::to_string(step) + ": " + command);
     const int failures = result.total_part_count();
     std::string line = "step " + std::to_string(step) + " | console " + std::to_string(s.console) +
-                       (s.title ? " \"" + Utf8(s.title) + "\"" : "") + " | " +
+                       (s.title ? " \"" + Narrow(s.title) + "\"" : "") + " | " +
                        (s.args.empty() ? "closed" : command);
     if (!c.helper.hProcess) {
       EXPECT_TRUE(Open(c, s.console)) << "the helper did not start";
@@ -255,7 +252,7 @@ TEST(RealConsole, VemoSetsAndKeepsTheSmallIconOfClassicConsoleWindows) {
     const DWORD status = s.status == kByCodePage ? (utf8 ? 0 : 1) : s.status;
     const COLORREF icon = found ? s.icon : kUnchanged;
     const std::size_t kept = found ? s.kept : before.size();
-    const std::string orders = Here() + "real-console-" + c.id;
+    const std::string orders = Orders(c.id);
     WriteFileBytes(orders + "-order.txt", s.args.empty() ? "-1" : std::to_string(step));
     SetEvent(c.go);
     if (s.args.empty()) {
@@ -282,7 +279,7 @@ TEST(RealConsole, VemoSetsAndKeepsTheSmallIconOfClassicConsoleWindows) {
       if (c.window) GetClassNameW(c.window, name, 64);
       c.classic = std::wstring(name) == L"ConsoleWindowClass";
       if (!c.classic) {
-        otherClass = Utf8(name);
+        otherClass = Narrow(name);
         line += " | window of class " + otherClass + ": not looked at";
       } else {
         // vemo has exited: the icon on the window is its keeper's copy, alive and of its colour.
@@ -346,8 +343,8 @@ TEST(RealConsole, VemoSetsAndKeepsTheSmallIconOfClassicConsoleWindows) {
     ++step;
   }
   for (Console& c : consoles) {
-    DeleteFileA((Here() + "real-console-" + c.id + "-order.txt").c_str());
-    DeleteFileA((Here() + "real-console-" + c.id + "-result.txt").c_str());
+    DeleteFileA((Orders(c.id) + "-order.txt").c_str());
+    DeleteFileA((Orders(c.id) + "-result.txt").c_str());
   }
   if (!otherClass.empty()) {
     if (Wine()) {
