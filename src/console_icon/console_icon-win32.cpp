@@ -14,23 +14,22 @@
 #include "console_icon/keeper.h"
 
 ConsoleWindowHandle FindConsoleWindow() {
-  // 16384 characters hold any title a command line makes and still fit the 64 KiB heap through
-  // which Windows 7 passes console buffers. Zeroed, so that a title copied only in part shows and
-  // a whole one ends in a NUL.
+  // The console's own window is this console's and no other, whatever titles other consoles bear.
+  HWND own = GetConsoleWindow();
+  if (own && IsConsoleWindow(own)) return own;
+  // Under Windows Terminal the console's own window is a hidden pseudo console window, and under
+  // Wine one of Wine's class: neither shows the icon, so a classic console window that bears this
+  // console's title is looked for. 16384 characters hold any title a command line makes and
+  // still fit the 64 KiB heap through which Windows 7 passes console buffers. Zeroed, so that a
+  // title copied only in part shows and a whole one ends in a NUL.
   const DWORD size = 16384;
   wchar_t title[size] = {};
   DWORD n = GetConsoleTitleW(title, size);
   // Only a title that arrived whole is searched: the first part of a longer one can be another
   // window's whole title, and Windows versions differ in what they return for it. A process
   // without a console reads 0.
-  if (n > 0 && n < size - 1 && std::find(title, title + n, L'\0') == title + n) {
-    if (HWND window = FindWindowW(L"ConsoleWindowClass", title)) return window;
-  }
-  // On Windows 10 and 11 the caption trails a new title by a paint and reads "Select ..." while
-  // the user selects, so the console's own window serves. Under Windows Terminal that is a hidden
-  // pseudo console window, and under Wine one of Wine's class: neither shows the icon.
-  HWND own = GetConsoleWindow();
-  return own && IsConsoleWindow(own) ? own : nullptr;
+  if (n == 0 || n >= size - 1 || std::find(title, title + n, L'\0') != title + n) return nullptr;
+  return FindWindowW(L"ConsoleWindowClass", title);
 }
 
 bool IsConsoleWindow(HWND window) {

@@ -275,22 +275,50 @@ void RedirectImport(std::uintptr_t from, std::uintptr_t to) {
   VirtualProtect(slot, sizeof *slot, protection, &protection);
 }
 
-TEST_F(ConsoleIcon, TakesTheConsolesOwnWindowWhereNoWindowBearsTheTitle) {
+TEST_F(ConsoleIcon, TakesTheConsolesOwnWindowBeforeAnyWindowThatBearsItsTitle) {
   const auto real = reinterpret_cast<std::uintptr_t>(&GetConsoleWindow);
   const auto standIn = reinterpret_cast<std::uintptr_t>(&OwnWindow);
   ASSERT_NO_FATAL_FAILURE(RedirectImport(real, standIn));
-  // While the user selects, the caption reads "Select " and the title.
   ASSERT_TRUE(SetConsoleTitleW(L"vemo own title"));
-  ownWindow = MakeConsoleWindow(L"Select vemo own title");
-  EXPECT_EQ(RunWith({"/ico", Here() + "red.ico"}), 0);
-  EXPECT_EQ(CentreColour(Icon(ownWindow, ICON_SMALL)), kRed);
-  HWND titled = MakeConsoleWindow(L"vemo own title");
-  EXPECT_EQ(FindConsoleWindow(), titled) << "a window that bears the title comes first";
-  DestroyWindow(titled);
-  DestroyWindow(ownWindow);
-  ownWindow = MakeConsoleWindow(L"", L"PseudoConsoleWindow");
-  EXPECT_EQ(FindConsoleWindow(), nullptr) << "a pseudo console's hidden window shows no icon";
-  DestroyWindow(ownWindow);
+  enum Found { kOwn, kTitled, kNone };
+  struct {
+    const char* what;
+    const wchar_t* ownClass;
+    const wchar_t* ownTitle;
+    bool titled;  // another console window bears the console's title
+    Found found;  // the window that gets the icon
+  } cases[] = {
+      // Another console run from the same batch file or shortcut bears the same title.
+      {"own window and another of the same title", L"ConsoleWindowClass", L"vemo own title", true,
+       kOwn},
+      // While the user selects, the caption reads "Select " and the title.
+      {"own window while selecting", L"ConsoleWindowClass", L"Select vemo own title", false, kOwn},
+      {"own window selecting, another bears the title", L"ConsoleWindowClass",
+       L"Select vemo own title", true, kOwn},
+      // A pseudo console's hidden window shows no icon; a classic window bearing the title does.
+      {"pseudo console, a window bears the title", L"PseudoConsoleWindow", L"", true, kTitled},
+      {"pseudo console alone", L"PseudoConsoleWindow", L"", false, kNone},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    ownWindow = MakeConsoleWindow(c.ownTitle, c.ownClass);
+    HWND titled = c.titled ? MakeConsoleWindow(L"vemo own title") : nullptr;
+    HWND found = c.found == kOwn ? ownWindow : c.found == kTitled ? titled : nullptr;
+    EXPECT_EQ(FindConsoleWindow(), found);
+    std::vector<HWND> windows = {ownWindow, titled};
+    std::vector<HICON> before;
+    for (HWND w : windows) before.push_back(w ? Icon(w, ICON_SMALL) : nullptr);
+    EXPECT_EQ(RunWith({"/ico", Here() + "red.ico"}), 0);
+    for (std::size_t i = 0; i < windows.size(); ++i) {
+      if (!windows[i]) continue;
+      if (windows[i] == found) {
+        EXPECT_EQ(CentreColour(Icon(windows[i], ICON_SMALL)), kRed) << "window " << i;
+      } else {
+        EXPECT_EQ(Icon(windows[i], ICON_SMALL), before[i]) << "window " << i << " changed";
+      }
+      DestroyWindow(windows[i]);
+    }
+  }
   RedirectImport(standIn, real);
 }
 
