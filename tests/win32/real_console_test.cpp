@@ -41,6 +41,7 @@ struct RealStep {
   COLORREF icon;        // the window's small icon once vemo has exited
   std::size_t keepers;  // vemo.exe processes after the step, where the windows are classic
   std::size_t kept;     // of those that ran before it
+  int front = -1;       // a console brought in front of all others before the command
 };
 const wchar_t kCyrillicIco[] = L"\u041F\u0440\u0438\u0432.ico";
 const RealStep kSteps[] = {
@@ -62,6 +63,8 @@ const RealStep kSteps[] = {
      2,
      1},
     {2, L"\u547D\u4EE4\u63D0\u793A\u7B26", {L"/ico", kCyrillicIco}, kByCodePage, kRed, 2, 1},
+    // Two consoles bear the same title, the other one in front: vemo changes its own console.
+    {1, L"\u547D\u4EE4\u63D0\u793A\u7B26", {L"/res", L"icons.dll", L"1"}, 0, kGreen, 2, 1, 2},
     {2, nullptr, {}, 0, kUnchanged, 1, 1},
     {1, nullptr, {}, 0, kUnchanged, 0, 0},
 };
@@ -181,10 +184,9 @@ std::string Picture(HWND w, COLORREF colour, const std::string& path) {
   return std::to_string(count);
 }
 
-// True where a count of icon-coloured pixels shows some, or no desktop could be seen at all.
-bool Shows(const std::string& pixels) {
-  return pixels == "no desktop visible" || std::atol(pixels.c_str()) > 0;
-}
+// True where a count of icon-coloured pixels shows some; a screen that could not be seen shows
+// nothing.
+bool Shows(const std::string& pixels) { return std::atol(pixels.c_str()) > 0; }
 
 std::string ColourName(COLORREF c) {
   return c == kRed          ? "red"
@@ -253,6 +255,15 @@ TEST(RealConsole, VemoSetsAndKeepsTheSmallIconOfClassicConsoleWindows) {
     const COLORREF icon = found ? s.icon : kUnchanged;
     const std::size_t kept = found ? s.kept : before.size();
     const std::string orders = Orders(c.id);
+    // The icons of the other consoles, which no step of this one may change.
+    HICON others[kConsoles] = {};
+    for (int i = 0; i < kConsoles; ++i) {
+      if (i != s.console && consoles[i].classic) others[i] = SmallIcon(consoles[i].window);
+    }
+    if (s.front >= 0 && consoles[s.front].classic) {
+      Front(consoles[s.front].window);
+      line += " | console " + std::to_string(s.front) + " in front";
+    }
     WriteFileBytes(orders + "-order.txt", s.args.empty() ? "-1" : std::to_string(step));
     SetEvent(c.go);
     if (s.args.empty()) {
@@ -304,8 +315,10 @@ TEST(RealConsole, VemoSetsAndKeepsTheSmallIconOfClassicConsoleWindows) {
           std::string restored = Picture(c.window, icon, picture + "-restored.bmp");
           line += " | icon-coloured pixels: " + exited + " after exit, " + redrawn + " redrawn, " +
                   restored + " restored";
-          EXPECT_TRUE(Shows(redrawn)) << "the redrawn title bar shows no icon-coloured pixel";
-          EXPECT_TRUE(Shows(restored)) << "the restored title bar shows no icon-coloured pixel";
+          EXPECT_TRUE(Shows(redrawn))
+              << "the redrawn title bar shows no icon-coloured pixel (" << redrawn << ")";
+          EXPECT_TRUE(Shows(restored))
+              << "the restored title bar shows no icon-coloured pixel (" << restored << ")";
         }
         if (holdMs) {
           Front(c.window);
@@ -316,6 +329,11 @@ TEST(RealConsole, VemoSetsAndKeepsTheSmallIconOfClassicConsoleWindows) {
                  std::to_string(r.bottom));
           Sleep(holdMs);
         }
+      }
+    }
+    for (int i = 0; i < kConsoles; ++i) {
+      if (i != s.console && consoles[i].classic && IsWindow(consoles[i].window)) {
+        EXPECT_EQ(SmallIcon(consoles[i].window), others[i]) << "console " << i << "'s icon changed";
       }
     }
     if (c.classic) {
