@@ -48,13 +48,14 @@ add_dependencies(vemo_exe_test vemo)
 vemo_wine_test(hostile_test ${PROJECT_SOURCE_DIR}/tests/win32/hostile_test.cpp
   ${PROJECT_SOURCE_DIR}/src/vemo.rc)
 set_source_files_properties(${PROJECT_SOURCE_DIR}/src/vemo.rc
-  PROPERTIES OBJECT_DEPENDS ${PROJECT_SOURCE_DIR}/src/vemo.manifest)
+  PROPERTIES OBJECT_DEPENDS "${vemo_rc_depends}")
+target_link_libraries(hostile_test PRIVATE vemo_resources)
 add_dependencies(hostile_test vemo)
 # vemo.exe in a console window of its own, read from outside; it carries vemo's resources for the
 # same reason. Only real Windows shows the window checks; Wine runs the console, the helper and vemo.
 vemo_wine_test(real_console_test ${PROJECT_SOURCE_DIR}/tests/win32/real_console_test.cpp
   ${PROJECT_SOURCE_DIR}/src/vemo.rc)
-target_link_libraries(real_console_test PRIVATE gdi32 psapi)
+target_link_libraries(real_console_test PRIVATE gdi32 psapi vemo_resources)
 add_dependencies(real_console_test vemo)
 # The 32-bit build also runs on NT 5.2, in ReactOS (scripts/reactos-check): psapi.dll's own
 # GetProcessMemoryInfo, and a GetTickCount64 of its own.

@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Checks the built vemo.exe as people download it: the machine and subsystem, imports of system
-# DLLs only, the size bound, ASLR and DEP, no writable code, the version resource and manifest (with
-# the UTF-8 code page), and that a clean rebuild and a build in another folder give the same bytes.
-#   check_exe.sh EXE x86|x64 SOURCE_DIR TOOLCHAIN_FILE
+# DLLs only, the size bound, ASLR and DEP, no writable code, the version resource (naming the
+# project's VERSION) and manifest (with the UTF-8 code page), and that a clean rebuild and a build
+# in another folder give the same bytes.
+#   check_exe.sh EXE x86|x64 SOURCE_DIR TOOLCHAIN_FILE VERSION
 set -uo pipefail
-exe=$1 arch=$2 src=$3 toolchain=$4
+exe=$1 arch=$2 src=$3 toolchain=$4 version=$5
 case $arch in
   x86) triplet=i686-w64-mingw32 format=pei-i386 magic=010b chars=(0040 0100) ;;
   x64) triplet=x86_64-w64-mingw32 format=pei-x86-64 magic=020b chars=(0020 0040 0100) ;;
@@ -46,9 +47,24 @@ for text in "FileDescription" "Vemo Tool" "FileVersion" "ProductVersion" "Origin
             '<activeCodePage>UTF-8</activeCodePage>'; do
   grep -qF -- "$text" <<<"$resources" && pass "resource text $text" || fail "no resource text $text"
 done
-# FileVersion and ProductVersion are the only strings of the version resource that read "1.0".
-[ "$(strings -a -el -n 3 "$exe" | grep -cx '1\.0')" -eq 2 ] \
-  && pass "versions 1.0" || fail "FileVersion and ProductVersion are not both 1.0"
+# FileVersion and ProductVersion are the only strings of the version resource that read the
+# version, and the fixed part's file and product versions are its numbers, the missing ones 0.
+[ "$(strings -a -el -n 3 "$exe" | grep -cxF -- "$version")" -eq 2 ] \
+  && pass "version texts $version" || fail "FileVersion and ProductVersion are not both $version"
+IFS=. read -r major minor patch tweak <<<"$version"
+numbers="${major:-0}.${minor:-0}.${patch:-0}.${tweak:-0}"
+fixed=$(python3 - "$exe" <<'PY'
+import struct, sys
+data = open(sys.argv[1], "rb").read()
+at = data.find(struct.pack("<I", 0xFEEF04BD))  # VS_FIXEDFILEINFO's signature
+versions = struct.unpack_from("<4I", data, at + 8) if at >= 0 else (0,) * 4
+file_ms, file_ls, product_ms, product_ls = versions
+print(*(f"{ms >> 16}.{ms & 0xFFFF}.{ls >> 16}.{ls & 0xFFFF}"
+        for ms, ls in ((file_ms, file_ls), (product_ms, product_ls))))
+PY
+)
+[ "$fixed" = "$numbers $numbers" ] && pass "version numbers $numbers" \
+  || fail "the file and product version numbers are $fixed, not $numbers"
 
 # Two more builds of the same sources, in folders of their own, one of them cleaned and rebuilt.
 work=$(mktemp -d)
