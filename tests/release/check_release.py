@@ -114,6 +114,9 @@ def problems(files, zips, slug, version, schemas):
         if document.get("PackageVersion") != version:
             found.append(f"{name}: PackageVersion {document.get('PackageVersion')!r} is not "
                          f"the text {version!r}")
+        # Quoted whatever the version: unquoted, 1.2.3 is text but 1.10 is the number 1.1.
+        if not re.search(r'^PackageVersion: "[^"]*"$', body, re.M):
+            found.append(f"{name}: PackageVersion is not quoted")
         if schemas:
             found += schema_problems(schemas[kind], document, name)
     if set(manifests) != WINGET_TYPES:
