@@ -12,7 +12,9 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 // The folder of this program, where the build puts vemo.exe and the fixtures, with a trailing
@@ -90,6 +92,49 @@ inline void EndProcesses(const wchar_t* exe) {
     TerminateProcess(h, 0);
     CloseHandle(h);
   }
+}
+
+// The path of the program that process `id` runs; empty when it cannot be read.
+inline std::wstring ImageOf(DWORD id) {
+  wchar_t path[MAX_PATH] = {};
+  DWORD n = MAX_PATH;
+  HANDLE h = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, id);
+  if (h && !QueryFullProcessImageNameW(h, 0, path, &n)) path[0] = L'\0';
+  if (h) CloseHandle(h);
+  return path;
+}
+
+// A job whose processes a thread of this program sees join it: `joined` is called there with each
+// one's id as it joins, made inside the job (suspended or not) or assigned to it.
+struct JobWatch {
+  HANDLE job = nullptr, port = nullptr;
+  std::thread thread;
+};
+
+inline void WatchJob(JobWatch& w, std::function<void(DWORD)> joined) {
+  w.job = CreateJobObjectW(nullptr, nullptr);
+  w.port = CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 1);
+  // The job's messages come with the key 1; the one that ends the watch with 0.
+  JOBOBJECT_ASSOCIATE_COMPLETION_PORT link = {reinterpret_cast<void*>(1), w.port};
+  SetInformationJobObject(w.job, JobObjectAssociateCompletionPortInformation, &link, sizeof link);
+  w.thread = std::thread([port = w.port, joined] {
+    DWORD message;
+    ULONG_PTR key;
+    LPOVERLAPPED data;
+    while (GetQueuedCompletionStatus(port, &message, &key, &data, INFINITE) && key == 1) {
+      if (message == JOB_OBJECT_MSG_NEW_PROCESS) {
+        joined(static_cast<DWORD>(reinterpret_cast<std::uintptr_t>(data)));
+      }
+    }
+  });
+}
+
+// Ends the watch once the messages so far are seen; the job stays as it is until it is closed.
+inline void EndWatch(JobWatch& w) {
+  PostQueuedCompletionStatus(w.port, 0, 0, nullptr);
+  w.thread.join();
+  CloseHandle(w.port);
+  CloseHandle(w.job);
 }
 
 // "N running, working set W KiB, private P KiB, ..." for the processes whose exe is named `exe`.
@@ -210,67 +255,102 @@ inline bool DrainPipe(HANDLE pipe, std::string& text) {
   return GetLastError() == ERROR_BROKEN_PIPE;
 }
 
-inline HANDLE InheritableTempFile(const std::string& path) {
+// A new file that child processes can inherit, gone once closed; its name is this process's own.
+inline HANDLE InheritableTempFile(const std::string& what) {
+  static int made = 0;
+  std::string path = Here() + "vemo-" + what + "-" + std::to_string(GetCurrentProcessId()) + "-" +
+                     std::to_string(++made) + ".tmp";
   SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
   return CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, &sa,
                      CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
 }
 
-// Runs `exe` (by default the vemo.exe beside this program) with `args`, each quoted, in the folder
-// `cwd`; standard output goes into a pipe or a file, standard error into a file. A run that
-// outlives `timeoutMs` is ended and reported as unfinished.
-inline Outcome RunVemo(const std::vector<std::string>& args, bool outToPipe, const std::string& cwd,
-                       DWORD creationFlags, DWORD timeoutMs = 30000,
-                       const std::string& exe = Here() + "vemo.exe") {
+// A run of vemo under way: its process, and this program's ends of its output.
+struct Running {
+  bool started = false;
+  PROCESS_INFORMATION process = {};
+  HANDLE out = nullptr;  // the pipe's reading end, or the file
+  HANDLE err = nullptr;  // the file
+  bool outToPipe = false;
+};
+
+// Starts `exe` (by default the vemo.exe beside this program) with `args`, each quoted, in the
+// folder `cwd`; standard output goes into a pipe or a file, standard error into a file.
+inline Running StartVemo(const std::vector<std::string>& args, bool outToPipe,
+                         const std::string& cwd, DWORD creationFlags,
+                         const std::string& exe = Here() + "vemo.exe") {
   std::string line = "\"" + exe + "\"";
   for (const std::string& a : args) line += " \"" + a + "\"";
-  Outcome o;
+  Running r;
+  r.outToPipe = outToPipe;
   SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
-  HANDLE outRead = nullptr, outWrite = nullptr;
+  HANDLE outWrite = nullptr;
   if (outToPipe) {
-    CreatePipe(&outRead, &outWrite, &sa, 0);
-    SetHandleInformation(outRead, HANDLE_FLAG_INHERIT, 0);
+    CreatePipe(&r.out, &outWrite, &sa, 0);
+    SetHandleInformation(r.out, HANDLE_FLAG_INHERIT, 0);
   } else {
-    outWrite = InheritableTempFile(Here() + "vemo-stdout.tmp");
+    r.out = outWrite = InheritableTempFile("stdout");
   }
-  HANDLE errFile = InheritableTempFile(Here() + "vemo-stderr.tmp");
+  r.err = InheritableTempFile("stderr");
   STARTUPINFOA si = {};
   si.cb = sizeof si;
   si.dwFlags = STARTF_USESTDHANDLES;
   si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
   si.hStdOutput = outWrite;
-  si.hStdError = errFile;
-  PROCESS_INFORMATION pi;
+  si.hStdError = r.err;
   std::vector<char> cmd(line.begin(), line.end());
   cmd.push_back('\0');
-  o.started = CreateProcessA(nullptr, cmd.data(), nullptr, nullptr, TRUE, creationFlags, nullptr,
-                             cwd.c_str(), &si, &pi) != FALSE;
-  if (outToPipe) {
-    CloseHandle(outWrite);
-    // The usage is far smaller than the pipe's buffer, so reading after the exit cannot block the
-    // child; the pipe is read without waiting, so that a process that kept it open cannot block
-    // the test.
+  r.started = CreateProcessA(nullptr, cmd.data(), nullptr, nullptr, TRUE, creationFlags, nullptr,
+                             cwd.c_str(), &si, &r.process) != FALSE;
+  // The usage is far smaller than the pipe's buffer, so reading after the exit cannot block the
+  // child; the pipe is read without waiting, so that a process that kept it open cannot block the
+  // test.
+  if (outToPipe) CloseHandle(outWrite);
+  return r;
+}
+
+// Waits for the run to end, for at most `timeoutMs` from now, and collects its outcome. A run that
+// outlives it is ended and reported as unfinished.
+inline Outcome FinishVemo(Running& r, DWORD timeoutMs) {
+  Outcome o;
+  o.started = r.started;
+  if (r.started) {
+    o.finished = WaitForSingleObject(r.process.hProcess, timeoutMs) == WAIT_OBJECT_0;
+    if (!o.finished) TerminateProcess(r.process.hProcess, 0xDEAD);
+    WaitForSingleObject(r.process.hProcess, INFINITE);
+    GetExitCodeProcess(r.process.hProcess, &o.status);
+    CloseHandle(r.process.hProcess);
+    CloseHandle(r.process.hThread);
   }
-  if (o.started) {
-    o.finished = WaitForSingleObject(pi.hProcess, timeoutMs) == WAIT_OBJECT_0;
-    if (!o.finished) TerminateProcess(pi.hProcess, 0xDEAD);
-    WaitForSingleObject(pi.hProcess, INFINITE);
-    GetExitCodeProcess(pi.hProcess, &o.status);
-    CloseHandle(pi.hProcess);
-    CloseHandle(pi.hThread);
-  }
-  if (outToPipe) {
-    if (o.started) o.pipeClosed = DrainPipe(outRead, o.out);
-    CloseHandle(outRead);
+  if (r.outToPipe) {
+    if (r.started) o.pipeClosed = DrainPipe(r.out, o.out);
   } else {
-    SetFilePointer(outWrite, 0, nullptr, FILE_BEGIN);
-    o.out = ReadAll(outWrite);
-    CloseHandle(outWrite);
+    SetFilePointer(r.out, 0, nullptr, FILE_BEGIN);
+    o.out = ReadAll(r.out);
   }
-  SetFilePointer(errFile, 0, nullptr, FILE_BEGIN);
-  o.err = ReadAll(errFile);
-  CloseHandle(errFile);
+  CloseHandle(r.out);
+  SetFilePointer(r.err, 0, nullptr, FILE_BEGIN);
+  o.err = ReadAll(r.err);
+  CloseHandle(r.err);
   return o;
+}
+
+inline Outcome RunVemo(const std::vector<std::string>& args, bool outToPipe, const std::string& cwd,
+                       DWORD creationFlags, DWORD timeoutMs = 30000,
+                       const std::string& exe = Here() + "vemo.exe") {
+  Running r = StartVemo(args, outToPipe, cwd, creationFlags, exe);
+  return FinishVemo(r, timeoutMs);
+}
+
+// Starts the commands all at once, then collects their outcomes, each within `timeoutMs`.
+inline std::vector<Outcome> RunVemos(const std::vector<std::vector<std::string>>& commands,
+                                     const std::string& cwd, DWORD timeoutMs,
+                                     const std::string& exe = Here() + "vemo.exe") {
+  std::vector<Running> running;
+  for (const auto& args : commands) running.push_back(StartVemo(args, true, cwd, 0, exe));
+  std::vector<Outcome> outcomes;
+  for (Running& r : running) outcomes.push_back(FinishVemo(r, timeoutMs));
+  return outcomes;
 }
 
 #endif  // VEMO_TESTS_WIN32_RUN_VEMO_H_
