@@ -1,15 +1,18 @@
 // The keeper's life, seen from outside: windows of the console class held by other processes (this
 // program with --window TITLE) bear the titles this console takes in turn, vemo.exe runs in this
 // console with its output on a pipe, and the vemo.exe processes left afterwards are counted. Then
-// this program plays vemo's part and hands a keeper orders that it must refuse. Wine does not carry
-// WM_SETICON between processes, so no icon is looked at here.
+// this program plays a keeper of another release, and vemo's part, handing a keeper orders that it
+// must refuse; and it holds a window as a keeper does. Wine does not carry WM_SETICON between
+// processes, so no icon is looked at here.
 #include <windows.h>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "console_icon/icon_image.h"
@@ -28,19 +31,22 @@ struct Step {
   DWORD status;
   std::size_t keepers;  // vemo.exe processes afterwards
   std::size_t kept;     // of those that ran before the step
+  int copies = 1;       // of vemo, started at once; an argument "#" is each one's number, 0 to 3
 };
 
 const Step kSteps[] = {
     {kA, {"/ico", "red.ico"}, 0, 1, 0},
-    // A later icon command takes the window over.
-    {kA, {"/res", "icons.dll", "1"}, 0, 1, 0},
+    // A later icon command hands its icon to the window's keeper.
+    {kA, {"/res", "icons.dll", "1"}, 0, 1, 1},
     {kA, {"/ico", "missing.ico"}, 1, 1, 1},
     {kA, {"/?"}, 0, 1, 1},
     {kA, {"/icon", "red.ico"}, 0, 1, 1},
     {kA, {"/ico", "red.ico", "green.ico"}, 0, 1, 1},
     // The null icon: an index past the last, a file that holds no icon.
     {kA, {"/res", "icons.dll", "99"}, 0, 0, 0},
-    {kA, {"/ico", "red.ico"}, 0, 1, 0},
+    // Icon commands in a burst, at a window without a keeper and then with one: one keeper.
+    {kA, {"/res", "icons.dll", "#"}, 0, 1, 0, 12},
+    {kA, {"/res", "icons.dll", "#"}, 0, 1, 1, 12},
     // A keeper that was killed leaves the window to the next one all the same.
     {kKeepers, {}, 0, 0, 0},
     {kA, {"/ico", "red.ico"}, 0, 1, 0},
@@ -78,11 +84,17 @@ TEST(Keeper, OneKeeperPerWindowForAsLongAsTheWindowLives) {
         ASSERT_TRUE(CopyFileA((Here() + name).c_str(), (folder + name).c_str(), FALSE));
       }
       ASSERT_TRUE(WriteFileBytes(folder + "not-an-icon.txt", "plain text\r\n"));
-      Outcome o = RunVemo(s.args, true, folder, 0, 20000);
-      EXPECT_TRUE(o.started && o.finished);
-      EXPECT_EQ(o.status, s.status);
-      EXPECT_EQ(o.out, s.args[0] == "/?" ? usage : "");
-      EXPECT_TRUE(o.pipeClosed) << "a process kept vemo's output pipe open";
+      std::vector<std::vector<std::string>> commands(s.copies, s.args);
+      for (int i = 0; i < s.copies; ++i) {
+        std::replace(commands[i].begin(), commands[i].end(), std::string("#"),
+                     std::to_string(i % 4));
+      }
+      for (const Outcome& o : RunVemos(commands, folder, 20000)) {
+        EXPECT_TRUE(o.started && o.finished);
+        EXPECT_EQ(o.status, s.status);
+        EXPECT_EQ(o.out, s.args[0] == "/?" ? usage : "");
+        EXPECT_TRUE(o.pipeClosed) << "a process kept vemo's output pipe open";
+      }
       RemoveTree(folder);
       EXPECT_EQ(GetFileAttributesA(folder.c_str()), INVALID_FILE_ATTRIBUTES)
           << "the folder vemo ran in could not be removed";
@@ -95,6 +107,14 @@ TEST(Keeper, OneKeeperPerWindowForAsLongAsTheWindowLives) {
     }
     EXPECT_EQ(after.size(), s.keepers);
     EXPECT_EQ(Kept(before, after), s.kept);
+    // A keeper reads its order once, and lets its memory go.
+    for (DWORD id : after) {
+      wchar_t name[64];
+      KeeperOrderName(name, id);
+      HANDLE order = OpenFileMappingW(FILE_MAP_READ, FALSE, name);
+      EXPECT_EQ(order, nullptr) << "keeper " << id << " holds its order";
+      if (order) CloseHandle(order);
+    }
     before = after;
   }
   for (HANDLE h : holders) {
@@ -102,6 +122,131 @@ TEST(Keeper, OneKeeperPerWindowForAsLongAsTheWindowLives) {
     CloseHandle(h);
   }
   EndProcesses(L"vemo.exe");
+}
+
+// What a keeper of another release saw while it held a window.
+struct OtherKeeper {
+  bool held = false;     // it had the window's slot
+  bool posted = false;   // a run of vemo posted it an order
+  bool stepped = false;  // it was asked to step down
+};
+
+// Plays a keeper of another release at `window`: claims it as every release does, makes the
+// hand-over's events of `protocol` (none, for the releases before the hand-over), sets `ready`, and
+// holds the window until it is asked to step down, for at most 20 s.
+void PlayOtherKeeper(HWND window, DWORD protocol, HANDLE ready, OtherKeeper& seen) {
+  wchar_t name[64];
+  WindowObjectName(name, window, L"lock");
+  HANDLE lock = CreateMutexW(nullptr, FALSE, name);
+  WindowObjectName(name, window, L"slot");
+  HANDLE slot = CreateMutexW(nullptr, FALSE, name);
+  WindowObjectName(name, window, L"stop");
+  HANDLE stop = CreateEventW(nullptr, TRUE, FALSE, name);
+  HANDLE post = nullptr, done = nullptr;
+  if (WaitForSingleObject(lock, 5000) == WAIT_OBJECT_0) {
+    SetEvent(stop);
+    seen.held = WaitForSingleObject(slot, 5000) == WAIT_OBJECT_0;
+    ResetEvent(stop);
+    ReleaseMutex(lock);
+  }
+  if (protocol) {
+    WindowObjectName(name, window, L"post", protocol);
+    post = CreateEventW(nullptr, FALSE, FALSE, name);
+    WindowObjectName(name, window, L"done", protocol);
+    done = CreateEventW(nullptr, FALSE, FALSE, name);
+  }
+  SetEvent(ready);
+  HANDLE handles[2] = {stop, post};
+  for (DWORD since = GetTickCount();
+       seen.held && !seen.stepped && GetTickCount() - since < 20000;) {
+    DWORD result = WaitForMultipleObjects(post ? 2 : 1, handles, FALSE, 1000);
+    seen.posted = seen.posted || result == WAIT_OBJECT_0 + 1;
+    seen.stepped = result == WAIT_OBJECT_0;
+  }
+  if (seen.held) ReleaseMutex(slot);
+  for (HANDLE h : {lock, slot, stop, post, done}) {
+    if (h) CloseHandle(h);
+  }
+}
+
+// A run of vemo at a window that a keeper of another release holds never hands that keeper an
+// order it may not read: it starts a keeper of its own, to which the other steps down.
+TEST(Keeper, ReplacesAKeeperOfAnotherReleaseInsteadOfHandingItTheIcon) {
+  EndProcesses(L"vemo.exe");
+  const wchar_t title[] = L"vemo keeper C";
+  HANDLE holder = StartWindowHolder(title);
+  HWND window = FindWindowW(L"ConsoleWindowClass", title);
+  ASSERT_NE(window, nullptr);
+  ASSERT_TRUE(SetConsoleTitleW(title)) << "the test needs a console";
+  struct {
+    const char* what;
+    DWORD protocol;      // of the other keeper's hand-over, 0 for none
+    bool endNewKeepers;  // the keeper vemo starts is ended before it confirms (an antivirus, say)
+    std::size_t keepers;
+  } cases[] = {
+      {"a release before the hand-over", 0, false, 1},
+      {"a later hand-over protocol", kHandOverProtocol + 1, false, 1},
+      // vemo then ends the other keeper all the same: it holds no icon the window still shows.
+      {"a later protocol, and the new keeper ended", kHandOverProtocol + 1, true, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    HANDLE ready = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    OtherKeeper seen;
+    std::thread other(PlayOtherKeeper, window, c.protocol, ready, std::ref(seen));
+    ASSERT_EQ(WaitForSingleObject(ready, 10000), WAIT_OBJECT_0);
+    std::atomic<DWORD> vemoId{0};
+    JobWatch watch;
+    // The keeper is ended a moment after it was made, by which time vemo has started it.
+    WatchJob(watch, [&](DWORD id) {
+      HANDLE h =
+          c.endNewKeepers && id != vemoId ? OpenProcess(PROCESS_TERMINATE, FALSE, id) : nullptr;
+      if (!h) return;
+      Sleep(50);
+      TerminateProcess(h, 1);
+      CloseHandle(h);
+    });
+    Running run = StartVemo({"/ico", Here() + "red.ico"}, true, Here(), CREATE_SUSPENDED);
+    vemoId = run.process.dwProcessId;
+    EXPECT_TRUE(AssignProcessToJobObject(watch.job, run.process.hProcess));
+    ResumeThread(run.process.hThread);
+    Outcome o = FinishVemo(run, 20000);
+    other.join();
+    EndWatch(watch);
+    EXPECT_TRUE(o.finished && o.status == 0);
+    EXPECT_TRUE(seen.held && seen.stepped) << "the other keeper was not asked to step down";
+    EXPECT_FALSE(seen.posted) << "the other keeper was handed an order";
+    std::vector<DWORD> keepers = ProcessIds(L"vemo.exe");
+    for (int i = 0; i < 500 && keepers.size() != c.keepers; ++i) {
+      Sleep(10);
+      keepers = ProcessIds(L"vemo.exe");
+    }
+    EXPECT_EQ(keepers.size(), c.keepers);
+    EndProcesses(L"vemo.exe");
+    CloseHandle(ready);
+  }
+  TerminateProcess(holder, 0);
+  CloseHandle(holder);
+}
+
+// A keeper whose hook on destroyed windows could not be set sees its window go all the same, though
+// the window's owner (here this program) lives on.
+TEST(Keeper, SeesItsWindowGoWithoutItsHook) {
+  HWND window = CreateConsoleClassWindow(L"vemo keeper, no hook");
+  ASSERT_NE(window, nullptr);
+  HANDLE stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  HANDLE ended = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  std::thread keeper([&] {
+    HoldWindow(window, nullptr, stop, nullptr, nullptr, nullptr);
+    SetEvent(ended);
+  });
+  Sleep(100);
+  DestroyWindow(window);
+  EXPECT_EQ(WaitForSingleObject(ended, 5000), WAIT_OBJECT_0) << "the wait outlived its window";
+  SetEvent(stop);
+  keeper.join();
+  CloseHandle(stop);
+  CloseHandle(ended);
 }
 
 // Starts vemo.exe as vemo starts its keeper, with `window` and `image` as its order, in a mapping
