@@ -25,8 +25,9 @@
 namespace {
 
 constexpr COLORREF kRed = RGB(0xFF, 0, 0), kGreen = RGB(0, 0xFF, 0), kBlue = RGB(0, 0, 0xFF);
-// The small icon a step leaves, where it is no colour: values no RGB() makes.
-constexpr COLORREF kUnchanged = 0x01000000, kNoIcon = 0x02000000;
+// The small icon a step leaves, where it is no colour: values no RGB() makes. kBurst: the colour of
+// one of a burst's commands.
+constexpr COLORREF kUnchanged = 0x01000000, kNoIcon = 0x02000000, kBurst = 0x03000000;
 // The status of a file name that only a UTF-8 ANSI code page carries: 0 where vemo's manifest
 // makes it so (Windows 10 1903 and later, Wine), else 1 and nothing changes (older Windows,
 // NT 5.2).
@@ -36,21 +37,24 @@ struct RealStep {
   int console;                     // each console opens at its first step
   const wchar_t* title;            // set before the command; null keeps the console's
   std::vector<std::wstring> args;  // as typed: vemo gets them in its ANSI code page; none: the
-                                   // console closes
+                                   // console closes; "#": the number of the copy, 0 to 2
   DWORD status;
   COLORREF icon;        // the window's small icon once vemo has exited
   std::size_t keepers;  // vemo.exe processes after the step, where the windows are classic
   std::size_t kept;     // of those that ran before it
   int front = -1;       // a console brought in front of all others before the command
+  int copies = 1;       // of vemo, started at once
 };
 const wchar_t kCyrillicIco[] = L"\u041F\u0440\u0438\u0432.ico";
 const RealStep kSteps[] = {
     {0, L"vemo real console", {L"/?"}, 0, kUnchanged, 0, 0},
     {0, nullptr, {L"/ico", L"missing.ico"}, 1, kUnchanged, 0, 0},
     {0, nullptr, {L"/ico", L"red.ico"}, 0, kRed, 1, 0},
-    // A second icon command in the same console takes over from the first one's keeper.
-    {0, nullptr, {L"/res", L"icons.dll", L"1"}, 0, kGreen, 1, 0},
+    // A second icon command in the same console hands its icon to the first one's keeper.
+    {0, nullptr, {L"/res", L"icons.dll", L"1"}, 0, kGreen, 1, 1},
     {0, nullptr, {L"/ico", L"missing.ico"}, 1, kUnchanged, 1, 1},
+    // Twelve at once, in red, green and blue.
+    {0, nullptr, {L"/res", L"icons.dll", L"#"}, 0, kBurst, 1, 1, -1, 12},
     {0, nullptr, {L"/res", L"icons.dll", L"99"}, 0, kNoIcon, 0, 0},
     {0, nullptr, {}, 0, kUnchanged, 0, 0},
     // Titles in other scripts; two consoles with icons, each closing with its own keeper.
@@ -64,7 +68,7 @@ const RealStep kSteps[] = {
      1},
     {2, L"\u547D\u4EE4\u63D0\u793A\u7B26", {L"/ico", kCyrillicIco}, kByCodePage, kRed, 2, 1},
     // Two consoles bear the same title, the other one in front: vemo changes its own console.
-    {1, L"\u547D\u4EE4\u63D0\u793A\u7B26", {L"/res", L"icons.dll", L"1"}, 0, kGreen, 2, 1, 2},
+    {1, L"\u547D\u4EE4\u63D0\u793A\u7B26", {L"/res", L"icons.dll", L"1"}, 0, kGreen, 2, 2, 2},
     {2, nullptr, {}, 0, kUnchanged, 1, 1},
     {1, nullptr, {}, 0, kUnchanged, 0, 0},
 };
@@ -130,14 +134,23 @@ int Helper(const std::string& id) {
     if (s.title) SetConsoleTitleW(s.title);
     HWND w = GetConsoleWindow();
     HICON before = SmallIcon(w);
-    std::vector<std::string> args;
-    for (const std::wstring& a : s.args) args.push_back(Narrow(a, CP_ACP));
-    Outcome o = RunVemo(args, true, Here(), 0, 20000, vemo);
+    std::vector<std::vector<std::string>> commands(s.copies);
+    for (int i = 0; i < s.copies; ++i) {
+      for (const std::wstring& a : s.args) {
+        commands[i].push_back(a == L"#" ? std::to_string(i % 3) : Narrow(a, CP_ACP));
+      }
+    }
+    // The first status that is not 0, and all that was written.
+    DWORD status = 0;
+    std::string out;
+    for (const Outcome& o : RunVemos(commands, Here(), 20000, vemo)) {
+      if (status == 0) status = o.finished ? o.status : 0xDEADul;
+      out += o.out;
+    }
     char text[64];
     std::snprintf(text, sizeof text, "%llu %llu %lu\n", 0ull + reinterpret_cast<std::uintptr_t>(w),
-                  0ull + reinterpret_cast<std::uintptr_t>(before),
-                  o.finished ? o.status : 0xDEADul);
-    WriteFileBytes(orders + "-result.txt", text + o.out);
+                  0ull + reinterpret_cast<std::uintptr_t>(before), status);
+    WriteFileBytes(orders + "-result.txt", text + out);
     SetEvent(ran);
   }
 }
@@ -193,6 +206,7 @@ std::string ColourName(COLORREF c) {
          : c == kGreen      ? "green"
          : c == kBlue       ? "blue"
          : c == kNoIcon     ? "none"
+         : c == kBurst      ? "red, green or blue"
          : c == CLR_INVALID ? "no live icon"
                             : "other";
 }
@@ -205,6 +219,7 @@ struct Console {
   HANDLE go, ran;
   HWND window;
   bool classic;
+  HICON held;  // the icon the console's keeper put on its window at its last icon
 };
 
 // Starts the helper of console `index`, in a classic console window: through conhost.exe where
@@ -299,20 +314,28 @@ TEST(RealConsole, VemoSetsAndKeepsTheSmallIconOfClassicConsoleWindows) {
         line += " | icon " + (after == reinterpret_cast<HICON>(was) ? std::string("unchanged")
                               : after                               ? ColourName(colour)
                                                                     : "none");
+        if (icon != kUnchanged && c.held) {
+          // The keeper destroys the icon it held once the window has another.
+          EXPECT_EQ(CentreColour(c.held), CLR_INVALID) << "the icon before is still alive";
+          c.held = nullptr;
+        }
+        const bool burst = colour == kRed || colour == kGreen || colour == kBlue;
+        const COLORREF wanted = icon == kBurst && burst ? colour : icon;
         if (icon == kUnchanged) {
           EXPECT_EQ(after, reinterpret_cast<HICON>(was)) << "the icon changed";
         } else if (icon == kNoIcon) {
           EXPECT_EQ(after, nullptr) << "a small icon is left";
         } else {
-          EXPECT_EQ(ColourName(colour), ColourName(icon)) << "no live icon of vemo's colour";
+          EXPECT_EQ(ColourName(colour), ColourName(wanted)) << "no live icon of vemo's colour";
+          c.held = after;
           std::string picture = report + "step" + std::to_string(step);
-          std::string exited = Picture(c.window, icon, picture + "-exited.bmp");
+          std::string exited = Picture(c.window, wanted, picture + "-exited.bmp");
           RedrawWindow(c.window, nullptr, nullptr, RDW_FRAME | RDW_INVALIDATE | RDW_UPDATENOW);
-          std::string redrawn = Picture(c.window, icon, picture + "-redrawn.bmp");
+          std::string redrawn = Picture(c.window, wanted, picture + "-redrawn.bmp");
           ShowWindow(c.window, SW_MINIMIZE);
           Sleep(500);
           ShowWindow(c.window, SW_RESTORE);
-          std::string restored = Picture(c.window, icon, picture + "-restored.bmp");
+          std::string restored = Picture(c.window, wanted, picture + "-restored.bmp");
           line += " | icon-coloured pixels: " + exited + " after exit, " + redrawn + " redrawn, " +
                   restored + " restored";
           EXPECT_TRUE(Shows(redrawn))
