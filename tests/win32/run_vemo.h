@@ -137,7 +137,8 @@ inline void EndWatch(JobWatch& w) {
   CloseHandle(w.job);
 }
 
-// "N running, working set W KiB, private P KiB, ..." for the processes whose exe is named `exe`.
+// "N running, working set W KiB, private P KiB, H handles, G GDI and U USER objects, ..." for the
+// processes whose exe is named `exe`.
 inline std::string ProcessMemory(const wchar_t* exe) {
   std::vector<DWORD> ids = ProcessIds(exe);
   std::string text = std::to_string(ids.size()) + " running";
@@ -149,6 +150,12 @@ inline std::string ProcessMemory(const wchar_t* exe) {
     if (h && GetProcessMemoryInfo(h, reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&m), sizeof m)) {
       text += ", working set " + std::to_string(m.WorkingSetSize / 1024) + " KiB, private " +
               std::to_string(m.PrivateUsage / 1024) + " KiB";
+    }
+    DWORD handles = 0;
+    if (h && GetProcessHandleCount(h, &handles)) {
+      text += ", " + std::to_string(handles) + " handles, " +
+              std::to_string(GetGuiResources(h, GR_GDIOBJECTS)) + " GDI and " +
+              std::to_string(GetGuiResources(h, GR_USEROBJECTS)) + " USER objects";
     }
     if (h) CloseHandle(h);
   }
