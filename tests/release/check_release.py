@@ -123,6 +123,8 @@ def problems(files, zips, slug, version, schemas):
         return found + [f"winget: the files are {sorted(manifests)}, not {sorted(WINGET_TYPES)}"]
     if manifests["version"].get("DefaultLocale") != manifests["defaultLocale"].get("PackageLocale"):
         found.append("winget: DefaultLocale is not the default locale file's PackageLocale")
+    if "taskkill /im vemo.exe" not in str(manifests["defaultLocale"].get("InstallationNotes")):
+        found.append("winget: the InstallationNotes do not say how to end the keepers")
     installer = manifests["installer"]
     for nested in installer.get("NestedInstallerFiles") or []:
         path = str(nested.get("RelativeFilePath"))
@@ -149,6 +151,10 @@ def problems(files, zips, slug, version, schemas):
                        "license": "MIT", "bin": "vemo.exe", "checkver": "github"}.items():
         if scoop.get(key) != value:
             found.append(f"vemo.json: {key} is not {value!r}")
+    notes = scoop.get("notes", "")
+    notes = " ".join(notes) if isinstance(notes, list) else str(notes)
+    if "taskkill /im vemo.exe" not in notes or "ignore_running_processes true" not in notes:
+        found.append("vemo.json: the notes do not say how to end the keepers, or install beside")
     update = scoop.get("autoupdate", {})
     hash_rule = update.get("hash", {})
     for bits, arch in {"32bit": "x86", "64bit": "x64"}.items():
@@ -191,6 +197,9 @@ ROWS = [
      r'(?=(?s:.*)"64bit": \{\s*"url": "[^"]*",\s*"hash": "(\w+))',
      r"\g<1>\2", False),
     ("Scoop: an unknown key", "vemo.json", r'"bin":', '"bins": "vemo.exe",\n    "bin":', True),
+    ("winget: no installation notes", "winget/defaultLocale", r"InstallationNotes: .*\n", "",
+     False),
+    ("Scoop: no notes", "vemo.json", r'\n\s*"notes": "[^"]*",', "", False),
     ("SHA256SUMS: a line for another file", "SHA256SUMS", r"win64\.zip", "win64.zip.part", False),
 ]
 
