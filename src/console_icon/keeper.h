@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 
 #include "console_icon/icon_image.h"
 
@@ -38,6 +39,34 @@ void KeeperOrderName(wchar_t (&name)[64], DWORD id);
 // nonzero `protocol`, "-v<protocol>" after it. The claim's objects, which every release shares,
 // are "lock", "slot" and "stop"; the hand-over's, "order", "post" and "done".
 void WindowObjectName(wchar_t (&name)[64], HWND window, const wchar_t* what, DWORD protocol = 0);
+
+// The objects through which runs of vemo and keepers of every release, 32- or 64-bit, agree on who
+// keeps a window's icon, named after the window (whose handle is the same number in both): the
+// lock orders the runs of vemo, the window's keeper owns the slot for as long as it lives, and the
+// stop event asks it to step down.
+struct WindowClaim {
+  HANDLE lock, slot, stop;
+};
+
+// `window`'s claim, its objects made where they do not exist yet; a handle is null where its
+// object cannot be had (one of a higher integrity level, say).
+WindowClaim OpenClaim(HWND window);
+
+// Asks the window's keeper, if it has one, to step down, then sends `icon` to `window`. The run of
+// vemo that started the caller holds the window's lock, so the sends and the keepers follow each
+// other in its order. With `keep` the caller becomes the window's keeper and owns the slot, else it
+// leaves the window without one. False when the slot could not be had in time, or the send failed.
+bool ClaimWindow(HWND window, HICON icon, bool keep, const WindowClaim& claim);
+
+// Sends `icon` to `window` as its small icon; false where Windows refused the send (a hung window,
+// one of a higher integrity level, one that is gone).
+bool SendSmallIcon(HWND window, HICON icon);
+
+// True once `mutex` is this thread's, within `ms`; an abandoned one is this thread's all the same.
+bool Acquire(HANDLE mutex, DWORD ms);
+
+// Closes each handle that is not null.
+void CloseHandles(std::initializer_list<HANDLE> handles);
 
 // True when `window` is of the classic console window's class, the only one whose icon vemo sets
 // or keeps.
