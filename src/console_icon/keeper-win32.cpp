@@ -56,9 +56,11 @@ HICON Serve(HWND window, HICON icon, HANDLE done) {
     }
     std::memcpy(view + offsetof(HandOverOrder, answer), &answer, sizeof answer);
     UnmapViewOfFile(view);
-    SetEvent(done);
   }
   CloseHandles({mapping});
+  // The answer goes only once the order is let go: the next run of vemo makes a new one under the
+  // same name, and would find this one still there.
+  if (view) SetEvent(done);
   return icon;
 }
 
