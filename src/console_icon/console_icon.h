@@ -31,11 +31,12 @@ IconHandle ExtractIconFromModule(const char* path, std::int32_t index);
 // Sends `icon` to `window` as its small icon; the large icon is left as it was.
 void SetWindowSmallIcon(ConsoleWindowHandle window, IconHandle icon);
 
-// Keeps `icon` on `window` after this process ends: a detached copy of vemo.exe, the keeper, puts
-// a copy of the icon on the window and holds it until the window is gone or a later call takes the
-// window over. A null or unusable icon, or a keeper that cannot be started, ends the window's
-// keeper instead; a null window does nothing. Returns once the keeper holds the window, or after
-// about 2 s.
+// Keeps `icon` on `window` after this process ends: the window's keeper, a detached copy of
+// vemo.exe, puts a copy of the icon on the window and holds it until the window is gone. The
+// keeper that holds the window already is handed the icon; where there is none of this release, a
+// new one is started. A null or unusable icon, or a keeper that cannot be had, ends the window's
+// keeper instead; a null window does nothing. Calls for one window follow each other in turn.
+// Returns once the keeper holds the icon, or after a few seconds.
 void KeepWindowIcon(ConsoleWindowHandle window, IconHandle icon);
 
 // True when this process is a keeper that KeepWindowIcon started; it has then done all a keeper
