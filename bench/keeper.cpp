@@ -41,16 +41,6 @@ double RunMs(const std::string& line, bool window) {
   return static_cast<double>(end.QuadPart - start.QuadPart) * 1000.0 / frequency.QuadPart;
 }
 
-// Ends the keepers and waits until they are gone, with the objects through which they are found.
-void EndKeepers() {
-  for (DWORD id : ProcessIds(L"vemo.exe")) {
-    HANDLE h = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id);
-    TerminateProcess(h, 0);
-    WaitForSingleObject(h, 5000);
-    CloseHandle(h);
-  }
-}
-
 double Median(std::vector<double> v) {
   std::sort(v.begin(), v.end());
   return v[v.size() / 2];
@@ -73,7 +63,7 @@ int main(int argc, char** argv) {
   std::vector<double> first, repeated, none, firstRatios, repeatedRatios;
   RunMs(line, true);  // warm-up
   for (int i = 0; i < runs; ++i) {
-    EndKeepers();
+    EndProcesses(L"vemo.exe");
     bool noneFirst = i % 2 == 0;
     if (noneFirst) none.push_back(RunMs(line, false));
     first.push_back(RunMs(line, true));
@@ -98,7 +88,7 @@ int main(int argc, char** argv) {
   }
 
   // The keeper's memory must not grow with the icons it is handed.
-  EndKeepers();
+  EndProcesses(L"vemo.exe");
   RunMs(line, true);
   std::printf("keeper after 1 command:    %s\n", ProcessMemory(L"vemo.exe").c_str());
   for (int i = 1; i < 100; ++i) RunMs(line, true);

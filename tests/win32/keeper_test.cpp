@@ -34,6 +34,18 @@ struct Step {
   int copies = 1;       // of vemo, started at once; an argument "#" is each one's number, 0 to 3
 };
 
+// The vemo.exe processes once `keepers` of them run, `kept` of those among `before`, or after 5 s:
+// a keeper that steps down ends a moment after it has let the window go.
+std::vector<DWORD> Keepers(std::size_t keepers, const std::vector<DWORD>& before = {},
+                           std::size_t kept = 0) {
+  std::vector<DWORD> after = ProcessIds(L"vemo.exe");
+  for (int i = 0; i < 500 && (after.size() != keepers || Kept(before, after) != kept); ++i) {
+    Sleep(10);
+    after = ProcessIds(L"vemo.exe");
+  }
+  return after;
+}
+
 const Step kSteps[] = {
     {kA, {"/ico", "red.ico"}, 0, 1, 0},
     // A later icon command hands its icon to the window's keeper.
@@ -99,12 +111,7 @@ TEST(Keeper, OneKeeperPerWindowForAsLongAsTheWindowLives) {
       EXPECT_EQ(GetFileAttributesA(folder.c_str()), INVALID_FILE_ATTRIBUTES)
           << "the folder vemo ran in could not be removed";
     }
-    // A keeper that steps down ends a moment after it has let the window go.
-    std::vector<DWORD> after = ProcessIds(L"vemo.exe");
-    for (int i = 0; i < 500 && (after.size() != s.keepers || Kept(before, after) != s.kept); ++i) {
-      Sleep(10);
-      after = ProcessIds(L"vemo.exe");
-    }
+    std::vector<DWORD> after = Keepers(s.keepers, before, s.kept);
     EXPECT_EQ(after.size(), s.keepers);
     EXPECT_EQ(Kept(before, after), s.kept);
     // A keeper reads its order once, and lets its memory go.
@@ -131,23 +138,16 @@ struct OtherKeeper {
   bool stepped = false;  // it was asked to step down
 };
 
-// Plays a keeper of another release at `window`: claims it as every release does, makes the
-// hand-over's events of `protocol` (none, for the releases before the hand-over), sets `ready`, and
-// holds the window until it is asked to step down, for at most 20 s.
+// Plays a keeper of another release at `window`: claims it under its lock as every release does,
+// makes the hand-over's events of `protocol` (none, for the releases before the hand-over), sets
+// `ready`, and holds the window until it is asked to step down, for at most 20 s.
 void PlayOtherKeeper(HWND window, DWORD protocol, HANDLE ready, OtherKeeper& seen) {
   wchar_t name[64];
-  WindowObjectName(name, window, L"lock");
-  HANDLE lock = CreateMutexW(nullptr, FALSE, name);
-  WindowObjectName(name, window, L"slot");
-  HANDLE slot = CreateMutexW(nullptr, FALSE, name);
-  WindowObjectName(name, window, L"stop");
-  HANDLE stop = CreateEventW(nullptr, TRUE, FALSE, name);
+  WindowClaim claim = OpenClaim(window);
   HANDLE post = nullptr, done = nullptr;
-  if (WaitForSingleObject(lock, 5000) == WAIT_OBJECT_0) {
-    SetEvent(stop);
-    seen.held = WaitForSingleObject(slot, 5000) == WAIT_OBJECT_0;
-    ResetEvent(stop);
-    ReleaseMutex(lock);
+  if (Acquire(claim.lock, 5000)) {
+    seen.held = ClaimWindow(window, nullptr, true, claim);
+    ReleaseMutex(claim.lock);
   }
   if (protocol) {
     WindowObjectName(name, window, L"post", protocol);
@@ -156,17 +156,15 @@ void PlayOtherKeeper(HWND window, DWORD protocol, HANDLE ready, OtherKeeper& see
     done = CreateEventW(nullptr, FALSE, FALSE, name);
   }
   SetEvent(ready);
-  HANDLE handles[2] = {stop, post};
+  HANDLE handles[2] = {claim.stop, post};
   for (DWORD since = GetTickCount();
        seen.held && !seen.stepped && GetTickCount() - since < 20000;) {
     DWORD result = WaitForMultipleObjects(post ? 2 : 1, handles, FALSE, 1000);
     seen.posted = seen.posted || result == WAIT_OBJECT_0 + 1;
     seen.stepped = result == WAIT_OBJECT_0;
   }
-  if (seen.held) ReleaseMutex(slot);
-  for (HANDLE h : {lock, slot, stop, post, done}) {
-    if (h) CloseHandle(h);
-  }
+  if (seen.held) ReleaseMutex(claim.slot);
+  CloseHandles({claim.lock, claim.slot, claim.stop, post, done});
 }
 
 // A run of vemo at a window that a keeper of another release holds never hands that keeper an
@@ -216,12 +214,7 @@ TEST(Keeper, ReplacesAKeeperOfAnotherReleaseInsteadOfHandingItTheIcon) {
     EXPECT_TRUE(o.finished && o.status == 0);
     EXPECT_TRUE(seen.held && seen.stepped) << "the other keeper was not asked to step down";
     EXPECT_FALSE(seen.posted) << "the other keeper was handed an order";
-    std::vector<DWORD> keepers = ProcessIds(L"vemo.exe");
-    for (int i = 0; i < 500 && keepers.size() != c.keepers; ++i) {
-      Sleep(10);
-      keepers = ProcessIds(L"vemo.exe");
-    }
-    EXPECT_EQ(keepers.size(), c.keepers);
+    EXPECT_EQ(Keepers(c.keepers).size(), c.keepers);
     EndProcesses(L"vemo.exe");
     CloseHandle(ready);
   }

@@ -85,11 +85,13 @@ inline std::size_t Kept(const std::vector<DWORD>& before, const std::vector<DWOR
   return kept;
 }
 
-// Ends every running process whose exe is named `exe`.
+// Ends every running process whose exe is named `exe`, and waits until each is gone, with the
+// objects it held.
 inline void EndProcesses(const wchar_t* exe) {
   for (DWORD id : ProcessIds(exe)) {
-    HANDLE h = OpenProcess(PROCESS_TERMINATE, FALSE, id);
+    HANDLE h = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id);
     TerminateProcess(h, 0);
+    WaitForSingleObject(h, 5000);
     CloseHandle(h);
   }
 }
