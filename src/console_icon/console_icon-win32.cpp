@@ -12,16 +12,23 @@
 #include <cwchar>
 
 #include "console_icon/keeper.h"
+#include "console_icon/window_choice.h"
 
 ConsoleWindowHandle FindConsoleWindow() {
-  // The console's own window is this console's and no other, whatever titles other consoles bear.
   HWND own = GetConsoleWindow();
-  if (own && IsConsoleWindow(own)) return own;
-  // Under Windows Terminal the console's own window is a hidden pseudo console window, and under
-  // Wine one of Wine's class: neither shows the icon, so a classic console window that bears this
-  // console's title is looked for. 16384 characters hold any title a command line makes and
-  // still fit the 64 KiB heap through which Windows 7 passes console buffers. Zeroed, so that a
-  // title copied only in part shows and a whole one ends in a NUL.
+  wchar_t ownClass[32];
+  switch (ChooseConsoleWindow(own && GetClassNameW(own, ownClass, 32) ? ownClass : nullptr)) {
+    case WindowChoice::Own:
+      return own;
+    case WindowChoice::None:
+      return nullptr;
+    case WindowChoice::ByTitle:
+      break;
+  }
+  // Under Wine the console's own window is one of Wine's class, which shows no icon, so a classic
+  // console window that bears this console's title is looked for. 16384 characters hold any title
+  // a command line makes and still fit the 64 KiB heap through which Windows 7 passes console
+  // buffers. Zeroed, so that a title copied only in part shows and a whole one ends in a NUL.
   const DWORD size = 16384;
   wchar_t title[size] = {};
   DWORD n = GetConsoleTitleW(title, size);

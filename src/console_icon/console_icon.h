@@ -12,10 +12,11 @@ using ConsoleWindowHandle = void*;
 // An icon (HICON) as a loader returned it; may be null or no valid icon.
 using IconHandle = void*;
 
-// This console's own window when it is of class "ConsoleWindowClass"; else (a console whose window
-// is another host's, such as Windows Terminal's or Wine's) the top-level window of that class that
-// bears this console's whole title; else null, as without a console. A title of 16383 characters
-// or more, which may arrive cut short, is not searched.
+// This console's own window when it is of class "ConsoleWindowClass"; null under a pseudo console
+// (Windows Terminal and other ConPTY terminals), which has no such window; else (no window of its
+// own, or one of another host, such as Wine's) the top-level window of that class that bears this
+// console's whole title; else null, as without a console. A title of 16383 characters or more,
+// which may arrive cut short, is not searched.
 ConsoleWindowHandle FindConsoleWindow();
 
 // True when the file or directory at `path` exists.

@@ -292,9 +292,11 @@ TEST_F(ConsoleIcon, TakesTheConsolesOwnWindowBeforeAnyWindowThatBearsItsTitle) {
       {"own window while selecting", L"ConsoleWindowClass", L"Select vemo own title", false, kOwn},
       {"own window selecting, another bears the title", L"ConsoleWindowClass",
        L"Select vemo own title", true, kOwn},
-      // A pseudo console's hidden window shows no icon; a classic window bearing the title does.
-      {"pseudo console, a window bears the title", L"PseudoConsoleWindow", L"", true, kTitled},
+      // A pseudo console has no classic window: one bearing its title is another console's.
+      {"pseudo console, a window bears the title", L"PseudoConsoleWindow", L"", true, kNone},
       {"pseudo console alone", L"PseudoConsoleWindow", L"", false, kNone},
+      // Another host's window (Wine's) shows no icon; a classic window bearing the title does.
+      {"another host's window, a window bears the title", L"WineConsoleClass", L"", true, kTitled},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
