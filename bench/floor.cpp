@@ -18,11 +18,11 @@ int main(int argc, char** argv) {
       return 0;
     case 'i':
       if (!IconFileExists(argv[2])) return 1;
-      icon = LoadIconFromFile(argv[2]);
+      icon = LoadIconFromFile(argv[2], window);
       break;
     default:
       if (!IconFileExists(argv[2])) return 1;
-      icon = ExtractIconFromModule(argv[2], std::atoi(argv[3]));
+      icon = ExtractIconFromModule(argv[2], std::atoi(argv[3]), window);
       break;
   }
   SetWindowSmallIcon(window, icon);

@@ -3,9 +3,9 @@
 set(fixtures ${PROJECT_SOURCE_DIR}/tests/fixtures)
 set(out ${CMAKE_BINARY_DIR})
 
-# The fixture icons, a resource-only module holding four of them, and a module whose entry point
+# The fixture icons, a resource-only module holding five of them, and a module whose entry point
 # shows whether it ran.
-set(icons red green blue yellow grey)
+set(icons red green blue yellow grey sizes)
 set(icon_files)
 foreach(icon ${icons})
   configure_file(${fixtures}/${icon}.ico ${out}/${icon}.ico COPYONLY)

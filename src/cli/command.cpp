@@ -76,11 +76,11 @@ int RunTool(int argc, const char* const* argv) {
       return 0;
     case IconCommandKind::IconFromFile:
       if (!IconFileExists(command.path)) return 1;
-      icon = LoadIconFromFile(command.path);
+      icon = LoadIconFromFile(command.path, window);
       break;
     case IconCommandKind::IconFromModule:
       if (!IconFileExists(command.path)) return 1;
-      icon = ExtractIconFromModule(command.path, ConvertIconIndex(command.indexText));
+      icon = ExtractIconFromModule(command.path, ConvertIconIndex(command.indexText), window);
       break;
   }
   SetWindowSmallIcon(window, icon);

@@ -5,7 +5,7 @@
 
 #include <windows.h>
 
-#include <shellapi.h>
+#include <shlobj.h>
 #include <shlwapi.h>
 
 #include <algorithm>
@@ -46,12 +46,39 @@ bool IsConsoleWindow(HWND window) {
 
 bool IconFileExists(const char* path) { return PathFileExistsA(path) != FALSE; }
 
-IconHandle LoadIconFromFile(const char* path) {
-  return LoadImageA(nullptr, path, IMAGE_ICON, 0, 0, LR_LOADFROMFILE);
+namespace {
+
+// The size at which the title bar draws `window`'s small icon: the small-icon metric at the
+// window's own DPI, which Windows 10 1607 and later tell per window (so the calls are looked up,
+// Windows 7 lacks them); else at the system's DPI, which the manifest's dpiAware lets vemo see.
+SIZE SmallIconSize(HWND window) {
+  using DpiForWindow = UINT(WINAPI*)(HWND);
+  using MetricForDpi = int(WINAPI*)(int, UINT);
+  HMODULE user32 = window ? GetModuleHandleW(L"user32.dll") : nullptr;
+  auto dpiFor = reinterpret_cast<DpiForWindow>(
+      reinterpret_cast<void (*)()>(user32 ? GetProcAddress(user32, "GetDpiForWindow") : nullptr));
+  auto metricFor = reinterpret_cast<MetricForDpi>(reinterpret_cast<void (*)()>(
+      user32 ? GetProcAddress(user32, "GetSystemMetricsForDpi") : nullptr));
+  UINT dpi = dpiFor && metricFor ? dpiFor(window) : 0;
+  if (dpi) return {metricFor(SM_CXSMICON, dpi), metricFor(SM_CYSMICON, dpi)};
+  return {GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON)};
 }
 
-IconHandle ExtractIconFromModule(const char* path, std::int32_t index) {
-  return ExtractIconA(nullptr, path, static_cast<UINT>(index));
+}  // namespace
+
+IconHandle LoadIconFromFile(const char* path, ConsoleWindowHandle window) {
+  SIZE size = SmallIconSize(static_cast<HWND>(window));
+  return LoadImageA(nullptr, path, IMAGE_ICON, size.cx, size.cy, LR_LOADFROMFILE);
+}
+
+IconHandle ExtractIconFromModule(const char* path, std::int32_t index, ConsoleWindowHandle window) {
+  // ExtractIconA, which gives only the large size, read -1 as a question for the count of icons.
+  if (index == -1) return nullptr;
+  // The low word is the large icon's size, the high word the small one's, the only one taken.
+  UINT size = static_cast<UINT>(SmallIconSize(static_cast<HWND>(window)).cx);
+  HICON icon = nullptr;
+  SHDefExtractIconA(path, index, 0, nullptr, &icon, MAKELONG(size, size));
+  return icon;
 }
 
 void SetWindowSmallIcon(ConsoleWindowHandle window, IconHandle icon) {

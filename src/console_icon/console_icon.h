@@ -22,12 +22,14 @@ ConsoleWindowHandle FindConsoleWindow();
 // True when the file or directory at `path` exists.
 bool IconFileExists(const char* path);
 
-// The icon in the icon file at `path`, at its own size; null or unusable if it holds none.
-IconHandle LoadIconFromFile(const char* path);
+// The image of the icon file at `path` that Windows picks for `window`'s title bar, at the
+// small-icon size of the window's DPI (of the system's where Windows cannot tell it, or there is no
+// window); null or unusable if the file holds no icon.
+IconHandle LoadIconFromFile(const char* path, ConsoleWindowHandle window);
 
-// The icon at `index` in the module at `path`, as ExtractIconA gives it: a negative index -n selects
-// the icon whose resource ID is n, and -1 gives the count of icons instead of an icon.
-IconHandle ExtractIconFromModule(const char* path, std::int32_t index);
+// The icon at `index` in the module at `path`, at the same size: a negative index -n selects the
+// icon whose resource ID is n; -1, an index past the last icon or a file that holds none gives null.
+IconHandle ExtractIconFromModule(const char* path, std::int32_t index, ConsoleWindowHandle window);
 
 // Sends `icon` to `window` as its small icon; the large icon is left as it was.
 void SetWindowSmallIcon(ConsoleWindowHandle window, IconHandle icon);

@@ -15,13 +15,13 @@ bool IconFileExists(const char* path) {
   return Fake().exists;
 }
 
-IconHandle LoadIconFromFile(const char* path) {
-  Fake().calls.push_back(LoadCall(path));
+IconHandle LoadIconFromFile(const char* path, ConsoleWindowHandle window) {
+  Fake().calls.push_back(LoadCall(path, window));
   return Fake().fileIcon;
 }
 
-IconHandle ExtractIconFromModule(const char* path, std::int32_t index) {
-  Fake().calls.push_back(ExtractCall(path, index));
+IconHandle ExtractIconFromModule(const char* path, std::int32_t index, ConsoleWindowHandle window) {
+  Fake().calls.push_back(ExtractCall(path, index, window));
   return Fake().moduleIcon;
 }
 

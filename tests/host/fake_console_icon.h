@@ -29,9 +29,11 @@ inline std::ostream& operator<<(std::ostream& os, const FakeCall& c) {
 
 inline FakeCall FindCall() { return {"FindConsoleWindow", "", 0, nullptr, nullptr}; }
 inline FakeCall ExistsCall(const char* path) { return {"IconFileExists", path, 0, nullptr, nullptr}; }
-inline FakeCall LoadCall(const char* path) { return {"LoadIconFromFile", path, 0, nullptr, nullptr}; }
-inline FakeCall ExtractCall(const char* path, std::int32_t index) {
-  return {"ExtractIconFromModule", path, index, nullptr, nullptr};
+inline FakeCall LoadCall(const char* path, void* window) {
+  return {"LoadIconFromFile", path, 0, window, nullptr};
+}
+inline FakeCall ExtractCall(const char* path, std::int32_t index, void* window) {
+  return {"ExtractIconFromModule", path, index, window, nullptr};
 }
 inline FakeCall SetCall(void* window, void* icon) {
   return {"SetWindowSmallIcon", "", 0, window, icon};

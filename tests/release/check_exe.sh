@@ -25,6 +25,9 @@ grep -qE '^Subsystem\s+00000003' <<<"$headers" && pass "console subsystem" || fa
 imports=$(grep -E '^\s*DLL Name:' <<<"$headers" | awk '{print toupper($3)}' | sort | tr '\n' ' ')
 [ "$imports" = "GDI32.DLL KERNEL32.DLL MSVCRT.DLL SHELL32.DLL SHLWAPI.DLL USER32.DLL " ] \
   && pass "imports $imports" || fail "imports are '$imports'"
+# Windows 7 lacks the per-window DPI calls: they are looked up at run time, never imported.
+late=$(grep -owE 'GetDpiForWindow|GetSystemMetricsForDpi' <<<"$headers" | sort -u | tr '\n' ' ')
+[ -z "$late" ] && pass "no import that Windows 7 lacks" || fail "imports $late, which Windows 7 lacks"
 
 size=$(stat -c %s "$exe")
 [ "$size" -le 32768 ] && pass "size $size bytes" || fail "size $size bytes, over 32 KiB"
@@ -44,7 +47,8 @@ for text in "FileDescription" "Vemo Tool" "FileVersion" "ProductVersion" "Origin
             35138b9a-5d96-4fbd-8e2d-a2440225f93a 4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38 \
             1f676c76-80e1-4239-95bb-83d0f6d0da78 8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a \
             'xmlns="http://schemas.microsoft.com/SMI/2019/WindowsSettings"' \
-            '<activeCodePage>UTF-8</activeCodePage>'; do
+            '<activeCodePage>UTF-8</activeCodePage>' \
+            '<dpiAware xmlns="http://schemas.microsoft.com/SMI/2005/WindowsSettings">true</dpiAware>'; do
   grep -qF -- "$text" <<<"$resources" && pass "resource text $text" || fail "no resource text $text"
 done
 # FileVersion and ProductVersion are the only strings of the version resource that read the

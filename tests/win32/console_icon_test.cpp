@@ -19,10 +19,21 @@
 namespace {
 
 const COLORREF kRed = RGB(0xFF, 0, 0), kGreen = RGB(0, 0xFF, 0), kBlue = RGB(0, 0, 0xFF),
-               kYellow = RGB(0xFF, 0xFF, 0);
+               kYellow = RGB(0xFF, 0xFF, 0), kMagenta = RGB(0xFF, 0, 0xFF);
 
 HICON Icon(HWND window, WPARAM which) {
   return reinterpret_cast<HICON>(SendMessageA(window, WM_GETICON, which, 0));
+}
+
+// The width of an icon's image; 0 when it is no icon.
+int IconWidth(HICON icon) {
+  ICONINFO info;
+  BITMAP mask = {};
+  if (!icon || !GetIconInfo(icon, &info)) return 0;
+  GetObjectW(info.hbmMask, sizeof mask, &mask);
+  DeleteObject(info.hbmMask);
+  if (info.hbmColor) DeleteObject(info.hbmColor);
+  return mask.bmWidth;
 }
 
 HICON LoadFixture(const char* name) {
@@ -74,8 +85,13 @@ std::vector<RunCase> RunCases() {
       {{"/res", "@icons.dll", "-10"}, 0, kRed},
       {{"/res", "@icons.dll", "-30"}, 0, kBlue},
       {{"/res", "@icons.dll", "-40"}, 0, kYellow},
-      // Past the last icon, or a file that holds none: the null handle is sent, so no icon.
-      {{"/res", "@icons.dll", "4"}, 0, CLR_INVALID},
+      // The image drawn for the small size, not the large one before it in the file or group.
+      {{"/ico", "@sizes.ico"}, 0, kMagenta},
+      {{"/res", "@icons.dll", "4"}, 0, kMagenta},
+      // Past the last icon, or a file that holds none: the null handle is sent, so no icon. -1
+      // asks for none either, though marker.dll holds an icon of resource ID 1.
+      {{"/res", "@icons.dll", "5"}, 0, CLR_INVALID},
+      {{"/res", "@marker.dll", "-1"}, 0, CLR_INVALID},
       {{"/ico", "@not-an-icon.txt"}, 0, CLR_INVALID},
       {{"/res", "@not-an-icon.txt", "0"}, 0, CLR_INVALID},
       // A missing file, or no command: the window is left as it was.
@@ -113,6 +129,9 @@ void ExpectRun(const RunCase& c, const std::wstring& title,
     EXPECT_EQ(Icon(window, ICON_SMALL), smallBefore);
   } else {
     EXPECT_EQ(CentreColour(Icon(window, ICON_SMALL)), c.small);
+    if (c.small != CLR_INVALID) {
+      EXPECT_EQ(IconWidth(Icon(window, ICON_SMALL)), GetSystemMetrics(SM_CXSMICON)) << "not small";
+    }
   }
   EXPECT_EQ(Icon(window, ICON_BIG), bigBefore) << "the large icon must stay as it was";
   DestroyWindow(window);
@@ -148,9 +167,11 @@ TEST(IconImage, RebuildsTheIconVemoLoaded) {
     HICON icon;
     COLORREF centre;  // CLR_INVALID: a monochrome icon, which has no colour bitmap
   } cases[] = {
-      {"red.ico", static_cast<HICON>(LoadIconFromFile((Here() + "red.ico").c_str())), kRed},
+      {"red.ico", static_cast<HICON>(LoadIconFromFile((Here() + "red.ico").c_str(), nullptr)),
+       kRed},
       {"icons.dll 1",
-       static_cast<HICON>(ExtractIconFromModule((Here() + "icons.dll").c_str(), 1)), kGreen},
+       static_cast<HICON>(ExtractIconFromModule((Here() + "icons.dll").c_str(), 1, nullptr)),
+       kGreen},
       {"monochrome", CreateIcon(nullptr, 32, 32, 1, 1, andBits, xorBits), CLR_INVALID},
   };
   std::vector<BYTE> image(kMaxIconImageSize), again(kMaxIconImageSize);

@@ -25,7 +25,8 @@
 
 namespace {
 
-constexpr COLORREF kRed = RGB(0xFF, 0, 0), kGreen = RGB(0, 0xFF, 0), kBlue = RGB(0, 0, 0xFF);
+constexpr COLORREF kRed = RGB(0xFF, 0, 0), kGreen = RGB(0, 0xFF, 0), kBlue = RGB(0, 0, 0xFF),
+                   kMagenta = RGB(0xFF, 0, 0xFF), kCyan = RGB(0, 0xFF, 0xFF);
 // The small icon a step leaves, where it is no colour: values no RGB() makes. kBurst: the colour of
 // one of a burst's commands.
 constexpr COLORREF kUnchanged = 0x01000000, kNoIcon = 0x02000000, kBurst = 0x03000000;
@@ -53,6 +54,9 @@ const RealStep kSteps[] = {
     {0, nullptr, {L"/ico", L"red.ico"}, 0, kRed, 1, 0},
     // A second icon command in the same console hands its icon to the first one's keeper.
     {0, nullptr, {L"/res", L"icons.dll", L"1"}, 0, kGreen, 1, 1},
+    // The image drawn for the title bar, 16x16 in magenta, not the 32x32 cyan one before it.
+    {0, nullptr, {L"/ico", L"sizes.ico"}, 0, kMagenta, 1, 1},
+    {0, nullptr, {L"/res", L"icons.dll", L"4"}, 0, kMagenta, 1, 1},
     {0, nullptr, {L"/ico", L"missing.ico"}, 1, kUnchanged, 1, 1},
     // Twelve at once, in red, green and blue.
     {0, nullptr, {L"/res", L"icons.dll", L"#"}, 0, kBurst, 1, 1, -1, 12},
@@ -210,6 +214,8 @@ std::string ColourName(COLORREF c) {
   return c == kRed          ? "red"
          : c == kGreen      ? "green"
          : c == kBlue       ? "blue"
+         : c == kMagenta    ? "magenta"
+         : c == kCyan       ? "cyan"
          : c == kNoIcon     ? "none"
          : c == kBurst      ? "red, green or blue"
          : c == CLR_INVALID ? "no live icon"
