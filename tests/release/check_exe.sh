@@ -26,7 +26,7 @@ imports=$(grep -E '^\s*DLL Name:' <<<"$headers" | awk '{print toupper($3)}' | so
 [ "$imports" = "GDI32.DLL KERNEL32.DLL MSVCRT.DLL SHELL32.DLL SHLWAPI.DLL USER32.DLL " ] \
   && pass "imports $imports" || fail "imports are '$imports'"
 # Windows 7 lacks the per-window DPI calls: they are looked up at run time, never imported.
-late=$(grep -owE 'GetDpiForWindow|GetSystemMetricsForDpi' <<<"$headers" | sort -u | tr '\n' ' ')
+late=$(grep -owE 'GetDpiForWindow|GetSystemMetricsForDpi' <<<"$headers" | sort -u | paste -sd' ')
 [ -z "$late" ] && pass "no import that Windows 7 lacks" || fail "imports $late, which Windows 7 lacks"
 
 size=$(stat -c %s "$exe")

@@ -70,6 +70,16 @@ def listing(data):
         return z.namelist()
 
 
+def notes_problems(name, notes, more=()):
+    """What the notes lack of ending the keepers (and `more`), or get wrong: a keeper has no
+    window, so taskkill without /f cannot end it."""
+    needed = ["taskkill /f /im vemo.exe", "Stop-Process -Name vemo", "elevated", *more]
+    found = [f"{name} do not say {text!r}" for text in needed if text not in notes]
+    if re.search(r"taskkill(?! /f )", notes):
+        found.append(f"{name} give taskkill without /f, which cannot end a keeper")
+    return found
+
+
 def problems(files, zips, slug, version, schemas):
     """What is wrong with the files written (name -> text) and the zips (name -> bytes)."""
     found = []
@@ -123,8 +133,8 @@ def problems(files, zips, slug, version, schemas):
         return found + [f"winget: the files are {sorted(manifests)}, not {sorted(WINGET_TYPES)}"]
     if manifests["version"].get("DefaultLocale") != manifests["defaultLocale"].get("PackageLocale"):
         found.append("winget: DefaultLocale is not the default locale file's PackageLocale")
-    if "taskkill /im vemo.exe" not in str(manifests["defaultLocale"].get("InstallationNotes")):
-        found.append("winget: the InstallationNotes do not say how to end the keepers")
+    found += notes_problems("winget InstallationNotes",
+                            str(manifests["defaultLocale"].get("InstallationNotes")))
     installer = manifests["installer"]
     for nested in installer.get("NestedInstallerFiles") or []:
         path = str(nested.get("RelativeFilePath"))
@@ -153,8 +163,8 @@ def problems(files, zips, slug, version, schemas):
             found.append(f"vemo.json: {key} is not {value!r}")
     notes = scoop.get("notes", "")
     notes = " ".join(notes) if isinstance(notes, list) else str(notes)
-    if "taskkill /im vemo.exe" not in notes or "ignore_running_processes true" not in notes:
-        found.append("vemo.json: the notes do not say how to end the keepers, or install beside")
+    found += notes_problems("vemo.json notes", notes,
+                            ["ignore_running_processes true", "scoop cleanup vemo"])
     update = scoop.get("autoupdate", {})
     hash_rule = update.get("hash", {})
     for bits, arch in {"32bit": "x86", "64bit": "x64"}.items():
@@ -200,6 +210,9 @@ ROWS = [
     ("winget: no installation notes", "winget/defaultLocale", r"InstallationNotes: .*\n", "",
      False),
     ("Scoop: no notes", "vemo.json", r'\n\s*"notes": "[^"]*",', "", False),
+    ("winget: taskkill without /f", "winget/defaultLocale", r"taskkill /f", "taskkill", False),
+    ("Scoop: a second taskkill without /f", "vemo.json", r"(taskkill /f /im vemo.exe)",
+     r"\1 or taskkill /im vemo.exe", False),
     ("SHA256SUMS: a line for another file", "SHA256SUMS", r"win64\.zip", "win64.zip.part", False),
 ]
 
