@@ -18,7 +18,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "run_vemo.h"
@@ -236,8 +235,8 @@ bool PseudoConsoles() { return Kernel32<void (*)()>("CreatePseudoConsole"); }
 
 struct Console {
   PROCESS_INFORMATION helper;
-  void* pty;  // the pseudo console that hosts it, or null
-  HANDLE ptyIn;
+  void* pty;  // the pseudo console that hosts it, or null, and its pipes' ends
+  HANDLE ptyIn, ptyOut;
   std::string id;
   HANDLE go, ran;
   HWND window;
@@ -263,33 +262,26 @@ bool Open(Console& c, int index) {
   DWORD flags = host ? 0 : CREATE_NEW_CONSOLE;
   std::vector<char> attributes;
   if (index == kPseudo) {
-    // As a terminal hosts a console: a pseudo console, whose output is read and dropped so that it
-    // never waits on it.
-    HANDLE inRead, outRead, outWrite;
+    // As a terminal hosts a console: a pseudo console, whose output, a few screens at most, its
+    // pipe holds until the console closes.
+    HANDLE inRead = nullptr, outWrite = nullptr;
     SIZE_T size = 0;
     auto init = Kernel32<BOOL(WINAPI*)(LPPROC_THREAD_ATTRIBUTE_LIST, DWORD, DWORD, SIZE_T*)>(
         "InitializeProcThreadAttributeList");
     init(nullptr, 1, 0, &size);
     attributes.resize(size);
     si.lpAttributeList = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(attributes.data());
-    if (!CreatePipe(&inRead, &c.ptyIn, nullptr, 0) ||
-        !CreatePipe(&outRead, &outWrite, nullptr, 0) ||
-        FAILED(Kernel32<HRESULT(WINAPI*)(COORD, HANDLE, HANDLE, DWORD, void**)>(
-            "CreatePseudoConsole")({80, 25}, inRead, outWrite, 0, &c.pty)) ||
-        !init(si.lpAttributeList, 1, 0, &size) ||
-        !Kernel32<BOOL(WINAPI*)(LPPROC_THREAD_ATTRIBUTE_LIST, DWORD, DWORD_PTR, void*, SIZE_T,
-                                void*, SIZE_T*)>("UpdateProcThreadAttribute")(
-            si.lpAttributeList, 0, 0x20016 /* PROC_THREAD_ATTRIBUTE_PSEUDOCONSOLE */, c.pty,
-            sizeof c.pty, nullptr, nullptr)) {
-      return false;
-    }
-    CloseHandle(inRead);
-    CloseHandle(outWrite);
-    std::thread([outRead] {
-      char bytes[4096];
-      for (DWORD n; ReadFile(outRead, bytes, sizeof bytes, &n, nullptr) && n;) continue;
-      CloseHandle(outRead);
-    }).detach();
+    bool made = CreatePipe(&inRead, &c.ptyIn, nullptr, 0) &&
+                CreatePipe(&c.ptyOut, &outWrite, nullptr, 1 << 20) &&
+                SUCCEEDED(Kernel32<HRESULT(WINAPI*)(COORD, HANDLE, HANDLE, DWORD, void**)>(
+                    "CreatePseudoConsole")({80, 25}, inRead, outWrite, 0, &c.pty)) &&
+                init(si.lpAttributeList, 1, 0, &size) &&
+                Kernel32<BOOL(WINAPI*)(LPPROC_THREAD_ATTRIBUTE_LIST, DWORD, DWORD_PTR, void*,
+                                       SIZE_T, void*, SIZE_T*)>("UpdateProcThreadAttribute")(
+                    si.lpAttributeList, 0, 0x20016 /* PROC_THREAD_ATTRIBUTE_PSEUDOCONSOLE */, c.pty,
+                    sizeof c.pty, nullptr, nullptr);
+    for (HANDLE h : {inRead, outWrite}) CloseHandle(h);
+    if (!made) return false;
     line = helper;
     flags = EXTENDED_STARTUPINFO_PRESENT;
   }
@@ -350,8 +342,9 @@ TEST(RealConsole, VemoSetsAndKeepsTheSmallIconOfClassicConsoleWindows) {
       if (c.classic) {
         EXPECT_TRUE(Within5s([&] { return !IsWindow(c.window); })) << "the console window stayed";
       }
+      // Its output unread, the pseudo console must not wait to write more as it closes.
+      for (HANDLE h : {c.ptyOut, c.ptyIn}) CloseHandle(h);
       if (c.pty) Kernel32<void(WINAPI*)(void*)>("ClosePseudoConsole")(c.pty);
-      if (c.ptyIn) CloseHandle(c.ptyIn);
       for (HANDLE h : {c.helper.hProcess, c.helper.hThread, c.go, c.ran}) CloseHandle(h);
     } else {
       EXPECT_EQ(WaitForSingleObject(c.ran, 60000), WAIT_OBJECT_0) << "the helper did not run vemo";
