@@ -77,7 +77,7 @@ IconHandle ExtractIconFromModule(const char* path, std::int32_t index, ConsoleWi
   // The low word is the large icon's size, the high word the small one's, the only one taken.
   UINT size = static_cast<UINT>(SmallIconSize(static_cast<HWND>(window)).cx);
   HICON icon = nullptr;
-  SHDefExtractIconA(path, index, 0, nullptr, &icon, MAKELONG(size, size));
+  SHDefExtractIconA(path, index, 0, nullptr, &icon, static_cast<UINT>(MAKELONG(size, size)));
   return icon;
 }
 
