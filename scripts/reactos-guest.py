@@ -143,7 +143,7 @@ def main():
     start = time.time()
     deadline = start + seconds
     stage = "QEMU's monitor"
-    passed = failed = 0
+    passed = failed = skipped = 0
     try:
         mon = Monitor(sock, deadline)
         stage = "the desktop"
@@ -169,6 +169,9 @@ def main():
                         name, *box = line.split()[1:]
                         l, t, r, _ = map(int, box)
                         png(os.path.join(out, name + ".png"), *mon.screen(ppm), (l, t, r, t + 60))
+                    elif line.startswith("skip "):
+                        print(line, flush=True)
+                        skipped += 1
                     elif line.startswith(("ok ", "FAIL ")):
                         print(line, flush=True)
                         if line.startswith("ok "):
@@ -180,7 +183,8 @@ def main():
                 time.sleep(0.25)
         if not done:
             raise ValueError(f"{time.time() - start:.0f} s after QEMU started")
-        print(f"{passed} passed, {failed} failed ({time.time() - start:.0f} s in QEMU)")
+        print(f"{passed} passed, {failed} failed, {skipped} skipped"
+              f" ({time.time() - start:.0f} s in QEMU)")
         return 1 if failed or not passed else 0
     except KeyboardInterrupt:
         print(f"interrupted before {stage}")
