@@ -72,7 +72,8 @@ IconHandle LoadIconFromFile(const char* path, ConsoleWindowHandle window) {
 }
 
 IconHandle ExtractIconFromModule(const char* path, std::int32_t index, ConsoleWindowHandle window) {
-  // ExtractIconA, which gives only the large size, read -1 as a question for the count of icons.
+  // -1 gives no icon, as it did when ExtractIconA read it as asking for the count of icons; here
+  // it would be the icon of resource ID 1.
   if (index == -1) return nullptr;
   // The low word is the large icon's size, the high word the small one's, the only one taken.
   UINT size = static_cast<UINT>(SmallIconSize(static_cast<HWND>(window)).cx);
