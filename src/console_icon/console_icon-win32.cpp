@@ -12,19 +12,23 @@
 #include <cwchar>
 
 #include "console_icon/keeper.h"
-#include "console_icon/window_choice.h"
+
+namespace {
+
+bool HasClass(HWND window, const wchar_t* name) {
+  wchar_t className[32];
+  return GetClassNameW(window, className, 32) && std::wcscmp(className, name) == 0;
+}
+
+}  // namespace
 
 ConsoleWindowHandle FindConsoleWindow() {
+  // The console's own window is this console's and no other, whatever titles other consoles bear.
   HWND own = GetConsoleWindow();
-  wchar_t ownClass[32];
-  switch (ChooseConsoleWindow(own && GetClassNameW(own, ownClass, 32) ? ownClass : nullptr)) {
-    case WindowChoice::Own:
-      return own;
-    case WindowChoice::None:
-      return nullptr;
-    case WindowChoice::ByTitle:
-      break;
-  }
+  if (own && IsConsoleWindow(own)) return own;
+  // A pseudo console (Windows Terminal, VS Code and every other ConPTY terminal) has a hidden
+  // window that shows no icon and no classic window at all: one bearing its title is another's.
+  if (own && HasClass(own, L"PseudoConsoleWindow")) return nullptr;
   // Under Wine the console's own window is one of Wine's class, which shows no icon, so a classic
   // console window that bears this console's title is looked for. 16384 characters hold any title
   // a command line makes and still fit the 64 KiB heap through which Windows 7 passes console
@@ -39,10 +43,7 @@ ConsoleWindowHandle FindConsoleWindow() {
   return FindWindowW(L"ConsoleWindowClass", title);
 }
 
-bool IsConsoleWindow(HWND window) {
-  wchar_t className[20];
-  return GetClassNameW(window, className, 20) && std::wcscmp(className, L"ConsoleWindowClass") == 0;
-}
+bool IsConsoleWindow(HWND window) { return HasClass(window, L"ConsoleWindowClass"); }
 
 bool IconFileExists(const char* path) { return PathFileExistsA(path) != FALSE; }
 

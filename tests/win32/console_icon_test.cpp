@@ -74,11 +74,11 @@ std::vector<RunCase> RunCases() {
       {{"/res", "@icons.dll", "-10"}, 0, kRed},
       {{"/res", "@icons.dll", "-30"}, 0, kBlue},
       {{"/res", "@icons.dll", "-40"}, 0, kYellow},
-      // The image drawn for the small size, not the large one before it in the file or group.
+      // The 16x16 image, not the 32x32 one before it.
       {{"/ico", "@sizes.ico"}, 0, kMagenta},
       {{"/res", "@icons.dll", "4"}, 0, kMagenta},
-      // Past the last icon, or a file that holds none: the null handle is sent, so no icon. -1
-      // asks for none either, though marker.dll holds an icon of resource ID 1.
+      // Past the last icon, -1 (though marker.dll has resource ID 1), or a file that holds none:
+      // the null handle is sent, so no icon.
       {{"/res", "@icons.dll", "5"}, 0, CLR_INVALID},
       {{"/res", "@marker.dll", "-1"}, 0, CLR_INVALID},
       {{"/ico", "@not-an-icon.txt"}, 0, CLR_INVALID},
@@ -302,8 +302,6 @@ TEST_F(ConsoleIcon, TakesTheConsolesOwnWindowBeforeAnyWindowThatBearsItsTitle) {
       // A pseudo console has no classic window: one bearing its title is another console's.
       {"pseudo console, a window bears the title", L"PseudoConsoleWindow", L"", true, kNone},
       {"pseudo console alone", L"PseudoConsoleWindow", L"", false, kNone},
-      // Another host's window (Wine's) shows no icon; a classic window bearing the title does.
-      {"another host's window, a window bears the title", L"WineConsoleClass", L"", true, kTitled},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
