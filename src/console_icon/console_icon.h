@@ -28,7 +28,7 @@ bool IconFileExists(const char* path);
 IconHandle LoadIconFromFile(const char* path, ConsoleWindowHandle window);
 
 // The icon at `index` in the module at `path`, at the same size: a negative index -n selects the
-// icon whose resource ID is n; -1, an index past the last icon or a file that holds none gives null.
+// icon whose resource ID is n; -1, an index past the last icon or a file without icons gives null.
 IconHandle ExtractIconFromModule(const char* path, std::int32_t index, ConsoleWindowHandle window);
 
 // Sends `icon` to `window` as its small icon; the large icon is left as it was.

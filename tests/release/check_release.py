@@ -71,8 +71,7 @@ def listing(data):
 
 
 def notes_problems(name, notes, more=()):
-    """What the notes lack of ending the keepers (and `more`), or get wrong: a keeper has no
-    window, so taskkill without /f cannot end it."""
+    """What the notes lack of ending the keepers (and `more`); taskkill needs /f for them."""
     needed = ["taskkill /f /im vemo.exe", "Stop-Process -Name vemo", "elevated", *more]
     found = [f"{name} do not say {text!r}" for text in needed if text not in notes]
     if re.search(r"taskkill(?! /f )", notes):
