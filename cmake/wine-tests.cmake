@@ -12,6 +12,8 @@ foreach(icon ${icons})
   list(APPEND icon_files ${fixtures}/${icon}.ico)
 endforeach()
 configure_file(${fixtures}/usage.txt ${out}/usage.txt COPYONLY)
+# The recipes, whose batch lines the exe test runs as a user pastes them.
+configure_file(${PROJECT_SOURCE_DIR}/docs/recipes.md ${out}/recipes.md COPYONLY)
 # A fixture module: the resources of NAME.rc linked without the C runtime, and any sources given.
 function(vemo_fixture_module name)
   add_custom_command(OUTPUT ${out}/${name}.dll

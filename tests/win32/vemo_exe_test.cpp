@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -56,6 +57,55 @@ TEST(VemoExe, ExitsAndWritesAsEachCommandLineAsks) {
       EXPECT_EQ(o.out, c.usage ? usage : "");
       EXPECT_EQ(o.err, "");
     }
+  }
+}
+
+// The batch recipes of docs/recipes.md as a user pastes them, run by cmd: the block that holds
+// `line`, where each icon is red.ico but for the command of the icon `shown`, which becomes /? so
+// that the usage in the output tells that it was chosen, and the build exits with `arg`.
+struct RecipeCase {
+  const char* line;
+  const char* shown;
+  const char* arg;
+  DWORD status;  // kFailed: any status but 0
+  bool usage;
+};
+
+const DWORD kFailed = 0xFFFFFFFF;
+const RecipeCase kRecipes[] = {
+    {"cmake --build build %*", "failed", "0", 0, false},
+    {"cmake --build build %*", "failed", "3", 3, true},
+    // A crash ends with a negative status, which "if errorlevel 1" misses.
+    {"cmake --build build %*", "failed", "-1073741819", kFailed, true},
+    {"cmake --build build %*", "passed", "0", 0, true},
+    // Wine's whoami lists no groups, so its console is not an elevated one.
+    {"S-1-16-12288", "admin", "", 0, false},
+};
+
+TEST(VemoExe, RecipesChooseTheirIconsAndKeepTheBuildsStatus) {
+  const std::string doc = ReadFileBytes(Here() + "recipes.md");
+  char comspec[MAX_PATH];
+  ASSERT_NE(GetEnvironmentVariableA("ComSpec", comspec, MAX_PATH), 0u);
+  for (const RecipeCase& c : kRecipes) {
+    SCOPED_TRACE(std::string(c.line) + ", shown " + c.shown + ", build " + c.arg);
+    std::size_t at = doc.find(c.line), begin = doc.rfind("```bat\n", at) + 7;
+    ASSERT_NE(at, std::string::npos);
+    std::string bat = doc.substr(begin, doc.find("```", at) - begin);
+    bat = std::regex_replace(
+        bat, std::regex(R"(/ico C:\\icons\\)" + std::string(c.shown) + R"(\.ico)"), "/?");
+    bat = std::regex_replace(bat, std::regex(R"(C:\\icons\\\w+\.ico)"), "red.ico");
+    bat = std::regex_replace(bat, std::regex("cmake --build build"), "cmd /c exit");
+    ASSERT_TRUE(
+        WriteFileBytes(Here() + "recipe.cmd", std::regex_replace(bat, std::regex("\n"), "\r\n")));
+    Outcome o =
+        RunVemo({"/c", "recipe.cmd", c.arg}, true, Here(), CREATE_NO_WINDOW, 30000, comspec);
+    EXPECT_TRUE(o.started && o.finished);
+    if (c.status == kFailed)
+      EXPECT_NE(o.status, 0u);
+    else
+      EXPECT_EQ(o.status, c.status);
+    EXPECT_EQ(o.out, c.usage ? ReadFileBytes(Here() + "usage.txt") : "");
+    EXPECT_EQ(o.err, "");
   }
 }
 
