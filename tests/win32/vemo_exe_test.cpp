@@ -105,4 +105,25 @@ TEST(VemoExe, RecipesChooseTheirIconsAndKeepTheBuildsStatus) {
   }
 }
 
+TEST(VemoExe, AutoRunRecipeStoresTheBatchFilesPathInQuotes) {
+  // Unquoted, a profile folder with a space in its name would cut the AutoRun command there.
+  const std::string doc = ReadFileBytes(Here() + "recipes.md");
+  std::size_t at = doc.find("reg add "), end = doc.find('\n', at);
+  ASSERT_NE(at, std::string::npos);
+  ASSERT_TRUE(WriteFileBytes(Here() + "recipe.cmd", doc.substr(at, end - at) + "\r\n"));
+  char comspec[MAX_PATH], profile[MAX_PATH];
+  GetEnvironmentVariableA("ComSpec", comspec, MAX_PATH);
+  GetEnvironmentVariableA("USERPROFILE", profile, MAX_PATH);
+  SetEnvironmentVariableA("USERPROFILE", "C:\\users\\Jo Smith");
+  Outcome o = RunVemo({"/c", "recipe.cmd"}, true, Here(), CREATE_NO_WINDOW, 30000, comspec);
+  SetEnvironmentVariableA("USERPROFILE", profile);
+  EXPECT_EQ(o.status, 0u);
+  char value[MAX_PATH] = {};
+  DWORD size = sizeof value;
+  const char* key = "Software\\Microsoft\\Command Processor";
+  RegGetValueA(HKEY_CURRENT_USER, key, "AutoRun", RRF_RT_REG_SZ, nullptr, value, &size);
+  RegDeleteKeyValueA(HKEY_CURRENT_USER, key, "AutoRun");
+  EXPECT_STREQ(value, "\"C:\\users\\Jo Smith\\vemo-autorun.cmd\"");
+}
+
 }  // namespace
