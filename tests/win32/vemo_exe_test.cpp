@@ -60,9 +60,23 @@ TEST(VemoExe, ExitsAndWritesAsEachCommandLineAsks) {
   }
 }
 
-// The batch recipes of docs/recipes.md as a user pastes them, run by cmd: the block that holds
-// `line`, where each icon is red.ico but for the command of the icon `shown`, which becomes /? so
-// that the usage in the output tells that it was chosen, and the build exits with `arg`.
+// The fenced batch block of docs/recipes.md that holds `line`, as a user pastes it.
+std::string RecipeBlock(const std::string& line) {
+  const std::string doc = ReadFileBytes(Here() + "recipes.md");
+  std::size_t at = doc.find(line), begin = doc.rfind("```bat\n", at) + 7;
+  return at == std::string::npos ? "" : doc.substr(begin, doc.find("```", at) - begin);
+}
+
+// Runs `bat` as a batch file with the argument `arg`, by cmd, in this program's folder.
+Outcome RunBatch(const std::string& bat, const std::string& arg) {
+  char comspec[MAX_PATH] = {};
+  GetEnvironmentVariableA("ComSpec", comspec, MAX_PATH);
+  WriteFileBytes(Here() + "recipe.cmd", std::regex_replace(bat, std::regex("\n"), "\r\n"));
+  return RunVemo({"/c", "recipe.cmd", arg}, true, Here(), CREATE_NO_WINDOW, 30000, comspec);
+}
+
+// Each recipe's icons are red.ico here but for the command of the icon `shown`, which becomes /?
+// so that the usage in the output tells that it was chosen; the build exits with `arg`.
 struct RecipeCase {
   const char* line;
   const char* shown;
@@ -82,22 +96,15 @@ const RecipeCase kRecipes[] = {
 };
 
 TEST(VemoExe, RecipesChooseTheirIconsAndKeepTheBuildsStatus) {
-  const std::string doc = ReadFileBytes(Here() + "recipes.md");
-  char comspec[MAX_PATH];
-  ASSERT_NE(GetEnvironmentVariableA("ComSpec", comspec, MAX_PATH), 0u);
   for (const RecipeCase& c : kRecipes) {
     SCOPED_TRACE(std::string(c.line) + ", shown " + c.shown + ", build " + c.arg);
-    std::size_t at = doc.find(c.line), begin = doc.rfind("```bat\n", at) + 7;
-    ASSERT_NE(at, std::string::npos);
-    std::string bat = doc.substr(begin, doc.find("```", at) - begin);
+    std::string bat = RecipeBlock(c.line);
+    ASSERT_NE(bat, "");
     bat = std::regex_replace(
         bat, std::regex(R"(/ico C:\\icons\\)" + std::string(c.shown) + R"(\.ico)"), "/?");
     bat = std::regex_replace(bat, std::regex(R"(C:\\icons\\\w+\.ico)"), "red.ico");
-    bat = std::regex_replace(bat, std::regex("cmake --build build"), "cmd /c exit");
-    ASSERT_TRUE(
-        WriteFileBytes(Here() + "recipe.cmd", std::regex_replace(bat, std::regex("\n"), "\r\n")));
     Outcome o =
-        RunVemo({"/c", "recipe.cmd", c.arg}, true, Here(), CREATE_NO_WINDOW, 30000, comspec);
+        RunBatch(std::regex_replace(bat, std::regex("cmake --build build"), "cmd /c exit"), c.arg);
     EXPECT_TRUE(o.started && o.finished);
     EXPECT_EQ(o.status, c.status);
     EXPECT_EQ(o.out, c.usage ? ReadFileBytes(Here() + "usage.txt") : "");
@@ -107,15 +114,10 @@ TEST(VemoExe, RecipesChooseTheirIconsAndKeepTheBuildsStatus) {
 
 TEST(VemoExe, AutoRunRecipeStoresTheBatchFilesPathInQuotes) {
   // Unquoted, a profile folder with a space in its name would cut the AutoRun command there.
-  const std::string doc = ReadFileBytes(Here() + "recipes.md");
-  std::size_t at = doc.find("reg add "), end = doc.find('\n', at);
-  ASSERT_NE(at, std::string::npos);
-  ASSERT_TRUE(WriteFileBytes(Here() + "recipe.cmd", doc.substr(at, end - at) + "\r\n"));
-  char comspec[MAX_PATH], profile[MAX_PATH];
-  GetEnvironmentVariableA("ComSpec", comspec, MAX_PATH);
+  char profile[MAX_PATH];
   GetEnvironmentVariableA("USERPROFILE", profile, MAX_PATH);
   SetEnvironmentVariableA("USERPROFILE", "C:\\users\\Jo Smith");
-  Outcome o = RunVemo({"/c", "recipe.cmd"}, true, Here(), CREATE_NO_WINDOW, 30000, comspec);
+  Outcome o = RunBatch(RecipeBlock("reg add "), "");
   SetEnvironmentVariableA("USERPROFILE", profile);
   EXPECT_EQ(o.status, 0u);
   char value[MAX_PATH] = {};
