@@ -161,7 +161,7 @@ TEST(Hostile, EndsInTimeWithTheRightStatusAndChangesNoFile) {
     // Run in the test's folder, on this console, so a marker or any other file would land there.
     Outcome o = RunVemo(args, true, Folder(), 0, 20000);
     Snapshot(Folder(), after);
-    ASSERT_TRUE(o.started);
+    ASSERT_TRUE(o.started) << o.startError;
     EXPECT_TRUE(o.finished) << "hung";
     EXPECT_EQ(o.status, c.status);
     EXPECT_EQ(o.out, "");

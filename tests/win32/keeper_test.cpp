@@ -102,7 +102,7 @@ TEST(Keeper, OneKeeperPerWindowForAsLongAsTheWindowLives) {
                      std::to_string(i % 4));
       }
       for (const Outcome& o : RunVemos(commands, folder, 20000)) {
-        EXPECT_TRUE(o.started && o.finished);
+        EXPECT_TRUE(o.started && o.finished) << o.startError;
         EXPECT_EQ(o.status, s.status);
         EXPECT_EQ(o.out, s.args[0] == "/?" ? usage : "");
         EXPECT_TRUE(o.pipeClosed) << "a process kept vemo's output pipe open";
@@ -254,7 +254,7 @@ DWORD RunKeeper(HWND window, const std::vector<BYTE>& image, std::size_t size) {
   PROCESS_INFORMATION pi;
   if (!CreateProcessW(exe.c_str(), line, nullptr, nullptr, FALSE,
                       CREATE_SUSPENDED | DETACHED_PROCESS, nullptr, nullptr, &si, &pi)) {
-    ADD_FAILURE() << "cannot start vemo.exe";
+    ADD_FAILURE() << "cannot start vemo.exe: CreateProcess failed: " << GetLastError();
     return 0xDEAD;
   }
   wchar_t name[64];

@@ -243,7 +243,8 @@ inline void RemoveTree(const std::string& dir) {
 
 struct Outcome {
   bool started = false;
-  bool finished = false;  // within the time allowed
+  std::string startError;  // where it did not start: "CreateProcess failed: <Win32 error>"
+  bool finished = false;   // within the time allowed
   DWORD status = 0xFFFFFFFF;
   std::string out, err;
   bool pipeClosed = false;  // standard output went into a pipe that no process held after the exit
@@ -277,6 +278,7 @@ inline HANDLE InheritableTempFile(const std::string& what) {
 // A run of vemo under way: its process, and this program's ends of its output.
 struct Running {
   bool started = false;
+  std::string startError;
   PROCESS_INFORMATION process = {};
   HANDLE out = nullptr;  // the pipe's reading end, or the file
   HANDLE err = nullptr;  // the file
@@ -311,6 +313,7 @@ inline Running StartVemo(const std::vector<std::string>& args, bool outToPipe,
   cmd.push_back('\0');
   r.started = CreateProcessA(nullptr, cmd.data(), nullptr, nullptr, TRUE, creationFlags, nullptr,
                              cwd.c_str(), &si, &r.process) != FALSE;
+  if (!r.started) r.startError = "CreateProcess failed: " + std::to_string(GetLastError());
   // The usage is far smaller than the pipe's buffer, so reading after the exit cannot block the
   // child; the pipe is read without waiting, so that a process that kept it open cannot block the
   // test.
@@ -323,6 +326,7 @@ inline Running StartVemo(const std::vector<std::string>& args, bool outToPipe,
 inline Outcome FinishVemo(Running& r, DWORD timeoutMs) {
   Outcome o;
   o.started = r.started;
+  o.startError = r.startError;
   if (r.started) {
     o.finished = WaitForSingleObject(r.process.hProcess, timeoutMs) == WAIT_OBJECT_0;
     if (!o.finished) TerminateProcess(r.process.hProcess, 0xDEAD);

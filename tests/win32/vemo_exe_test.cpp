@@ -52,7 +52,7 @@ TEST(VemoExe, ExitsAndWritesAsEachCommandLineAsks) {
       for (const std::string& a : c.args) line += " [" + a + "]";
       SCOPED_TRACE(std::string(pipe ? "into a pipe:" : "into a file:") + line);
       Outcome o = RunVemo(c.args, pipe, Here(), CREATE_NO_WINDOW);
-      EXPECT_TRUE(o.started && o.finished);
+      EXPECT_TRUE(o.started && o.finished) << o.startError;
       EXPECT_EQ(o.status, c.status);
       EXPECT_EQ(o.out, c.usage ? usage : "");
       EXPECT_EQ(o.err, "");
@@ -105,7 +105,7 @@ TEST(VemoExe, RecipesChooseTheirIconsAndKeepTheBuildsStatus) {
     bat = std::regex_replace(bat, std::regex(R"(C:\\icons\\\w+\.ico)"), "red.ico");
     Outcome o =
         RunBatch(std::regex_replace(bat, std::regex("cmake --build build"), "cmd /c exit"), c.arg);
-    EXPECT_TRUE(o.started && o.finished);
+    EXPECT_TRUE(o.started && o.finished) << o.startError;
     EXPECT_EQ(o.status, c.status);
     EXPECT_EQ(o.out, c.usage ? ReadFileBytes(Here() + "usage.txt") : "");
     EXPECT_EQ(o.err, "");
