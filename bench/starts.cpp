@@ -15,14 +15,15 @@ int main(int argc, char** argv) {
   }
   int runs = std::atoi(argv[1]), failed = 0;
   std::map<std::string, int> errors;
+  const std::string line = "\"" + std::string(argv[2]) + "\"";
   for (int i = 0; i < runs; ++i) {
-    std::string line = "\"" + std::string(argv[2]) + "\"";
+    std::string command = line;
     STARTUPINFOA si = {};
     si.cb = sizeof si;
     PROCESS_INFORMATION pi;
     DWORD status = 0;
     std::string error;
-    if (!CreateProcessA(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si,
+    if (!CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si,
                         &pi)) {
       error = "CreateProcess failed: " + std::to_string(GetLastError());
     } else {
